@@ -1,0 +1,126 @@
+/*
+ * The transport interface: a module is a table of operations for one kind of connection,
+ * found by name in a process-wide registry; an instance is one owner's use of a module; an
+ * endpoint is one connection or listening point. Callers go through the TRANSPORT_ layer.
+ */
+#ifndef VESKA_TRANSPORT_TRANSPORT_H
+#define VESKA_TRANSPORT_TRANSPORT_H
+
+#include <stdint.h>
+#include <sys/time.h>
+
+#include "lib/vecommon/ve_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct transport_module_t;
+struct transport_instance_t;
+struct transport_endpoint_t;
+typedef struct transport_module_t transport_module_t;
+typedef struct transport_instance_t transport_instance_t;
+typedef struct transport_endpoint_t transport_endpoint_t;
+
+typedef int (*transport_init_function)(transport_instance_t *);
+typedef int (*transport_destroy_function)(transport_instance_t *);
+typedef int (*transport_listen_function)(transport_endpoint_t *, const char *address);
+typedef int (*transport_connect_function)(transport_endpoint_t *, const char *address,
+                                          const struct timeval *timeout);
+typedef int (*transport_accept_function)(transport_endpoint_t *local,
+                                         transport_endpoint_t *remote);
+typedef int (*transport_close_function)(transport_endpoint_t *);
+typedef int (*transport_send_function)(transport_endpoint_t *, const char *buf, uint32_t *size);
+typedef int (*transport_receive_function)(transport_endpoint_t *, char *buf, uint32_t *size);
+typedef int (*transport_dispatch_function)(transport_instance_t *, ve_time_t *timeout);
+typedef int (*transport_setblocking_function)(transport_endpoint_t *, int blocking);
+typedef int (*transport_check_address_function)(const char *address);
+
+/* One module's operations; static data of the module, linked (never copied) by the registry. */
+struct transport_module_t {
+  const char *name;                                 /* matched ignoring case */
+  transport_init_function init_function;            /* create per-instance state */
+  transport_destroy_function destroy_function;      /* release it */
+  transport_listen_function listen_function;        /* open a listening endpoint */
+  transport_connect_function connect_function;      /* connect, waiting at most timeout */
+  transport_accept_function accept_function;        /* accept one pending connection */
+  transport_close_function close_function;          /* close an endpoint */
+  transport_send_function send_function;            /* send up to *size bytes */
+  transport_receive_function receive_function;      /* receive up to *size bytes */
+  transport_dispatch_function dispatch_function;    /* one readiness pass over endpoints */
+  transport_setblocking_function setblocking_function; /* blocking or non-blocking I/O */
+  transport_check_address_function check_address_function; /* accept an address? */
+  transport_module_t *next;                         /* registry link */
+};
+
+typedef int (*on_readable_handler)(transport_endpoint_t *);
+typedef int (*on_writeable_handler)(transport_endpoint_t *);
+typedef int (*is_readable_handler)(transport_endpoint_t *);
+typedef int (*is_writeable_handler)(transport_endpoint_t *);
+
+typedef struct transport_instance_internal_t {
+  void *module; /* the module's private state for this instance */
+} transport_instance_internal_t;
+
+struct transport_instance_t {
+  on_readable_handler on_readable;   /* null: reading is not watched */
+  on_writeable_handler on_writeable; /* null: writing is not watched */
+  is_readable_handler is_readable;   /* non-zero answer: do not watch reading this pass */
+  is_writeable_handler is_writeable; /* the same for writing */
+  transport_module_t *module;        /* set by TRANSPORT_init on success only */
+  void *userdata;                    /* the owner's */
+  transport_instance_internal_t internal;
+};
+
+typedef struct transport_endpoint_internal_t {
+  void *common; /* unused by the library's modules */
+  void *module; /* the module's private record for this endpoint */
+} transport_endpoint_internal_t;
+
+#define TRANSPORT_ADDRESS_TEXT_SIZE 128
+
+struct transport_endpoint_t {
+  transport_instance_t *transport; /* set at connect, listen or accept; cleared on failure */
+  void *userdata;                  /* the owner's */
+  transport_endpoint_internal_t internal;
+  char str_addr[TRANSPORT_ADDRESS_TEXT_SIZE]; /* "host:port", "[v6]:port", or empty */
+  qiva_time_t connect_time;        /* when an accepted connection was accepted */
+};
+
+/* ---- Registry ------------------------------------------------------------------------- */
+
+/* The registered module named name (ignoring case), or null. Fills the registry once. */
+transport_module_t *TRANSPORT_lookup(const char *name);
+/* Registers "tcp", then "null"; runs once per process on the first look-up. */
+void TRANSPORT_register_transports(void);
+
+extern transport_module_t tcp_transport_module;
+extern transport_module_t null_transport_module;
+extern transport_module_t ssn_transport_module; /* exported, never registered */
+
+/* ---- Call layer ----------------------------------------------------------------------- */
+
+int TRANSPORT_init(transport_instance_t *transport, const char *module_name); /* 21: unknown */
+int TRANSPORT_destroy(transport_instance_t *instance);
+int TRANSPORT_connect_timeout(transport_instance_t *transport, transport_endpoint_t *endpoint,
+                              const char *address, const struct timeval *timeout);
+int TRANSPORT_connect(transport_instance_t *transport, transport_endpoint_t *endpoint,
+                      const char *address); /* 30 s time-out */
+int TRANSPORT_listen(transport_instance_t *transport, transport_endpoint_t *endpoint,
+                     const char *address);
+int TRANSPORT_accept(transport_endpoint_t *local_endpoint, transport_endpoint_t *remote_endpoint);
+int TRANSPORT_send(transport_endpoint_t *endpoint, const char *buf, uint32_t *size);
+int TRANSPORT_receive(transport_endpoint_t *endpoint, char *buf, uint32_t *size);
+/* 0 for a null or never-connected endpoint, without calling the module. */
+int TRANSPORT_close(transport_endpoint_t *endpoint);
+/* 21 for a null or detached endpoint. The TCP module reports a failed switch as -1. */
+int TRANSPORT_set_blocking(transport_endpoint_t *endpoint, int blocking);
+/* Repeats passes while they return 0; 27 (nothing to wait for) is reported as 0. */
+int TRANSPORT_dispatch(transport_instance_t *transport, ve_time_t *timeout);
+int TRANSPORT_check_address(const char *module_name, const char *address);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VESKA_TRANSPORT_TRANSPORT_H */

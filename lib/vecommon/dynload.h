@@ -1,0 +1,20 @@
+/* Dynamic loading. A short name (no '/', not starting with '.') becomes "lib" name ".so". */
+#ifndef VESKA_VECOMMON_DYNLOAD_H
+#define VESKA_VECOMMON_DYNLOAD_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* null opens the program itself (the global symbol scope). Lazy binding, local scope. */
+void *QIVA_dlopen(const char *path);
+void QIVA_dlclose(void *handle);
+void *QIVA_dlsym(void *handle, const char *name);
+/* The loader's latest error text into buffer (size bytes, always terminated); returns it. */
+char *QIVA_dlerror(char *buffer, int size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VESKA_VECOMMON_DYNLOAD_H */

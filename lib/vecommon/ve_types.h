@@ -1,0 +1,13 @@
+/* The public records under the names the library's own sources use. */
+#ifndef VESKA_VECOMMON_VE_TYPES_H
+#define VESKA_VECOMMON_VE_TYPES_H
+
+#include "types.h"
+#include "lib/vecommon/ve_inttypes.h"
+
+typedef qiva_config_t ve_config_t;
+typedef qiva_event_t ve_event_t;
+typedef qiva_time_t ve_time_t;
+typedef qiva_values_list_t ve_values_list_t;
+
+#endif /* VESKA_VECOMMON_VE_TYPES_H */

@@ -1,0 +1,21 @@
+/* Starting and stopping a configuration's dispatcher, and waiting for its data to go out. */
+#ifndef VESKA_SRC_CLIENT_H
+#define VESKA_SRC_CLIENT_H
+
+#include "src/config_data.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Waits until the bytes pending at the call have been written, the dispatcher has stopped
+ * (both 0), or timeout passed (28). A timeout whose sec is below now is a duration. */
+int VE_flush_client(ve_config_t *config, ve_time_t *timeout);
+int VE_register_client(ve_config_t *config);   /* starts the dispatcher; 0, 21, 25 */
+int VE_unregister_client(ve_config_t *config); /* shutdown, drain, join; its result */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VESKA_SRC_CLIENT_H */

@@ -1,0 +1,44 @@
+/* The library's private state of one configuration, stored in qiva_config_t.handle. */
+#ifndef VESKA_SRC_CONFIG_DATA_H
+#define VESKA_SRC_CONFIG_DATA_H
+
+#include "lib/concurrent/once.h"
+#include "lib/vecommon/ve_flock.h"
+#include "src/client_data.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define VE_COUNTER_PATH_SIZE 4096
+
+typedef struct ve_config_data_t {
+  /* Token state, read from the token file on the first QIVA_token of an activation. */
+  ve_once_t token_init_once;
+  ve_uint32_t token_prefix; /* already shifted into bits 31 to 24 */
+  ve_flock_fd_t token_fd;   /* -1 when the open failed */
+  int token_init_error;
+  /* The shared counter, mapped from the token file's ".ctr" companion. */
+  ve_once_t counter_init_once;
+  int counter_init_error;
+  ve_flock_fd_t counter_file;
+  char counter_path[VE_COUNTER_PATH_SIZE];
+  ve_uint32_t *counter_address; /* null until mapped */
+  ve_client_data_t client_data;
+} ve_config_data_t;
+
+/* Zero-fills, resets both once-guards, then builds the client state. */
+int VE_config_data_init(ve_config_data_t *data, ve_config_t *config);
+/* Closes the token file and the counter, then destroys the client state. The caller frees
+ * the record. */
+int VE_config_data_destroy(ve_config_data_t *data);
+/* Unmaps the counter and closes its file; 0, or 25. */
+int QIVA_shared_counter_release(ve_config_data_t *data);
+/* The counter's value before its increment; the caller holds the token file's lock. */
+int QIVA_shared_counter_increment(ve_config_t *config, ve_uint32_t *counter);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VESKA_SRC_CONFIG_DATA_H */

@@ -1,0 +1,1 @@
+// Shared test helpers live here and in the headers beside this file.
