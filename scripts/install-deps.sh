@@ -2,20 +2,17 @@
 # Installs the Debian packages the build, the tests and the demo need, when any is missing.
 set -euo pipefail
 packages=(cmake g++ make pkg-config binutils libevent-dev googletest libgtest-dev
-          nlohmann-json3-dev default-jdk-headless)
+          nlohmann-json3-dev)
+# A JDK already on the PATH serves the Java binding as well as Debian's.
+command -v javac >/dev/null 2>&1 || packages+=(default-jdk-headless)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-# A JDK found on the PATH serves as well as Debian's.
-if command -v javac >/dev/null 2>&1; then
-  missing=("${missing[@]/default-jdk-headless}")
-fi
-missing=($(printf '%s\n' "${missing[@]}" | sed '/^$/d'))
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   SUDO=""
   [ "$(id -u)" -eq 0 ] || SUDO=sudo
   $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
