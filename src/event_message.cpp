@@ -150,8 +150,7 @@ ve_uint16_t VE_calculate_event_message_size(const qiva_event_t *event) {
   return static_cast<ve_uint16_t>(total);
 }
 
-int VE_serialise_event_message(const qiva_event_t *event, unsigned char *buffer,
-                               ve_uint16_t size) {
+int VE_serialise_event_message(const qiva_event_t *event, unsigned char *buffer, ve_uint16_t size) {
   if (buffer == nullptr) return QIVA_ERR_NOMEM;
   int rc = VE_serialise_message_header(buffer, VE_MESSAGE_EVENT,
                                        static_cast<ve_uint16_t>(size - VE_MESSAGE_HEADER_SIZE),
