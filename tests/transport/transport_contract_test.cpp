@@ -1,6 +1,5 @@
 // What every registered transport promises its owner, run over the "null" and "tcp" modules.
 #include <gtest/gtest.h>
-
 #include <string.h>
 
 #include <string>
@@ -37,9 +36,8 @@ TEST_P(TransportContractTest, AcceptsAWellFormedLoopbackAddress) {
 TEST_P(TransportContractTest, ConnectBlockSendClose) {
   transport_endpoint_t endpoint = {};
   struct timeval timeout = {10, 0};
-  ASSERT_EQ(TRANSPORT_connect_timeout(transport(), &endpoint, listener_.address().c_str(),
-                                      &timeout),
-            0);
+  ASSERT_EQ(
+      TRANSPORT_connect_timeout(transport(), &endpoint, listener_.address().c_str(), &timeout), 0);
   EXPECT_EQ(endpoint.transport, transport());
   EXPECT_EQ(TRANSPORT_set_blocking(&endpoint, 1), 0);
   char buf[500];
