@@ -1,1 +1,117 @@
-// Not yet written.
+// Tokens: a prefix read once per activation from the token file, OR-ed with the next value of
+// the counter shared through the token file's ".ctr" companion.
+//
+// The record lock on the token file keeps processes apart, but record locks belong to the
+// process: two threads (or two configurations naming the same file) of one process would both
+// be granted it at once. token_mutex therefore serialises the lock-increment-unlock section
+// inside the process. It also covers the reading of the token file, because closing any
+// descriptor of a file drops every record lock this process holds on it: a first QIVA_token
+// of a second configuration must not close its text stream in the middle of another section.
+#include <ctype.h>
+#include <pthread.h>
+#include <stdio.h>
+
+#include "private_api.h"
+
+VE_LOG_FILE("veska");
+
+namespace {
+
+pthread_mutex_t token_mutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_once_t atfork_once = PTHREAD_ONCE_INIT;
+
+// A child must not inherit token_mutex held by a thread that does not exist in it: fork waits
+// for a section in progress to end, and both sides continue with the mutex free.
+void _token_prepare_fork() { pthread_mutex_lock(&token_mutex); }
+void _token_after_fork() { pthread_mutex_unlock(&token_mutex); }
+void _register_fork_handlers() {
+  pthread_atfork(_token_prepare_fork, _token_after_fork, _token_after_fork);
+}
+
+// Reads one unsigned decimal number after optional white space (a '+' sign is accepted, as a
+// formatted read would). Returns 0 and the value, saturated above 255, or 21 without digits.
+int _read_prefix(FILE *file, unsigned int *prefix) {
+  int c = fgetc(file);
+  while (c != EOF && isspace(c)) c = fgetc(file);
+  if (c == '+') c = fgetc(file);
+  if (c == EOF || !isdigit(c)) return QIVA_ERR_INVALID;
+  unsigned int value = 0;
+  for (; c != EOF && isdigit(c); c = fgetc(file)) {
+    if (value <= 255) value = value * 10 + static_cast<unsigned int>(c - '0');
+  }
+  *prefix = value;
+  return QIVA_SUCCESS;
+}
+
+int _init_token_locked(ve_config_t *config, ve_config_data_t *data) {
+  VE_LOG_ENTER("_init_token");
+  int rc = QIVA_flock_open(config->token_filename, &data->token_fd);
+  if (rc != 0) VE_RETURN(rc);
+  // The lock descriptor stays open whatever follows; shutdown closes it.
+  FILE *file = fopen(config->token_filename, "re");
+  if (file == nullptr) {
+    char text[512];
+    VE_LOG_DEBUG(QIVA_LOG_ERROR, "cannot read token file %s: %s", config->token_filename,
+                 QIVA_last_system_error(text, sizeof text));
+    VE_RETURN(QIVA_ERR_OSERROR);
+  }
+  unsigned int prefix = 0;
+  rc = _read_prefix(file, &prefix);
+  fclose(file);
+  if (rc == 0 && prefix > 255) rc = QIVA_ERR_INVALID;
+  if (rc != 0) {
+    VE_LOG_DEBUG(QIVA_LOG_ERROR, "token file %s holds no prefix from 0 to 255",
+                 config->token_filename);
+    VE_RETURN(rc);
+  }
+  data->token_prefix = static_cast<ve_uint32_t>(prefix) << 24;
+  VE_RETURN(QIVA_SUCCESS);
+}
+
+// Runs under token_init_once; its outcome is final for the activation.
+void _init_token(void *arg) {
+  auto *config = static_cast<ve_config_t *>(arg);
+  auto *data = static_cast<ve_config_data_t *>(config->handle);
+  if (pthread_mutex_lock(&token_mutex) != 0) {
+    data->token_init_error = QIVA_ERR_OSERROR;
+    return;
+  }
+  data->token_init_error = _init_token_locked(config, data);
+  pthread_mutex_unlock(&token_mutex);
+}
+
+}  // namespace
+
+extern "C" {
+
+int QIVA_token(qiva_config_t *config, qiva_int32_t *token) {
+  if (config == nullptr || token == nullptr || config->handle == nullptr ||
+      config->token_filename == nullptr) {
+    return QIVA_ERR_INVALID;
+  }
+  auto *data = static_cast<ve_config_data_t *>(config->handle);
+  pthread_once(&atfork_once, _register_fork_handlers);
+  VE_once_ex(&data->token_init_once, _init_token, config);
+  if (data->token_init_error != 0) return data->token_init_error;
+
+  if (pthread_mutex_lock(&token_mutex) != 0) return QIVA_ERR_OSERROR;
+  int rc = QIVA_flock_acquire(data->token_fd);
+  if (rc != 0) {
+    pthread_mutex_unlock(&token_mutex);
+    return rc;
+  }
+  ve_uint32_t counter = 0;
+  rc = QIVA_shared_counter_increment(config, &counter);
+  if (rc != 0) {
+    QIVA_flock_release(data->token_fd);  // the increment's code is the one reported
+    pthread_mutex_unlock(&token_mutex);
+    return rc;
+  }
+  rc = QIVA_flock_release(data->token_fd);
+  pthread_mutex_unlock(&token_mutex);
+  if (rc != 0) return rc;
+  *token = static_cast<qiva_int32_t>(counter | data->token_prefix);
+  return QIVA_SUCCESS;
+}
+
+}  // extern "C"

@@ -1,1 +1,134 @@
-// Not yet written.
+// A bounded ring of fixed-size blocks for many producers and one consumer.
+//
+// Locks: tail_mutex serialises producers; head_mutex serialises every advance of head, whether
+// the consumer pops or a producer drops the oldest block of a full ring. A push takes
+// tail_mutex, then head_mutex only to drop; a pop or peek takes head_mutex only.
+//
+// Indices: head and tail are read without a lock (emptiness and fullness hints, a producer's
+// fullness test, the consumer's fast emptiness test), so they are only accessed atomically.
+// - A producer copies its block into the tail slot, then stores tail with release; every load
+//   of tail that decides a slot may be read is an acquire, so the block is complete first.
+// - The consumer copies the head block out, then stores head with release; a producer loads
+//   head with acquire before it decides a slot is free, so the copy-out is complete first.
+//
+// Slot ownership, which is what keeps a block from being read while it is written: a producer
+// writes only slot tail, which lies outside [head, tail) unless the ring is full; a full ring
+// is never written before the producer has dropped the head block under head_mutex. The
+// consumer copies only slot head, and only after testing again, with head_mutex held, that the
+// ring is not empty. With capacity 1 the dropped block's slot is the slot the producer then
+// writes: the consumer, waiting for head_mutex meanwhile, finds the ring empty when it gets
+// the lock (head has reached the old tail) and copies nothing until the new tail is published.
+#include "lib/concurrent/cyclic_queue.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "types.h"
+
+namespace {
+
+inline ve_uint32_t load_index(const ve_uint32_t *index) {
+  return __atomic_load_n(index, __ATOMIC_ACQUIRE);
+}
+
+inline void store_index(ve_uint32_t *index, ve_uint32_t value) {
+  __atomic_store_n(index, value, __ATOMIC_RELEASE);
+}
+
+inline ve_uint32_t next_index(const cyclic_queue_t *queue, ve_uint32_t index) {
+  return (index + 1) % (2u * queue->size);
+}
+
+inline unsigned char *block_at(const cyclic_queue_t *queue, ve_uint32_t index) {
+  return queue->data + static_cast<size_t>(index % queue->size) * queue->block_size;
+}
+
+inline bool is_full(const cyclic_queue_t *queue, ve_uint32_t head, ve_uint32_t tail) {
+  return (head + queue->size) % (2u * queue->size) == tail;
+}
+
+}  // namespace
+
+extern "C" {
+
+int CCQ_init(cyclic_queue_t *queue, ve_uint16_t size, ve_uint16_t block_size) {
+  if (queue == nullptr) return QIVA_ERR_INVALID;
+  memset(queue, 0, sizeof *queue);
+  // A capacity of 0 would make every index computation divide by zero.
+  if (size == 0) return QIVA_ERR_INVALID;
+  size_t bytes = static_cast<size_t>(size) * block_size;
+  queue->data = static_cast<unsigned char *>(malloc(bytes != 0 ? bytes : 1));
+  if (queue->data == nullptr) return QIVA_ERR_NOMEM;
+  queue->size = size;
+  queue->block_size = block_size;
+  store_index(&queue->head, 0);
+  store_index(&queue->tail, 0);
+  pthread_mutex_init(&queue->head_mutex, nullptr);
+  pthread_mutex_init(&queue->tail_mutex, nullptr);
+  return QIVA_SUCCESS;
+}
+
+int CCQ_destroy(cyclic_queue_t *queue) {
+  // The mutexes exist exactly when the storage does (CCQ_init makes both or neither).
+  if (queue == nullptr || queue->data == nullptr) return QIVA_SUCCESS;
+  free(queue->data);
+  queue->data = nullptr;
+  pthread_mutex_destroy(&queue->head_mutex);
+  pthread_mutex_destroy(&queue->tail_mutex);
+  return QIVA_SUCCESS;
+}
+
+int CCQ_push(cyclic_queue_t *queue, const void *value, void *old_value) {
+  pthread_mutex_lock(&queue->tail_mutex);
+  // tail changes only under tail_mutex, which is held: a relaxed load sees the last store.
+  ve_uint32_t tail = __atomic_load_n(&queue->tail, __ATOMIC_RELAXED);
+  if (is_full(queue, load_index(&queue->head), tail)) {
+    pthread_mutex_lock(&queue->head_mutex);
+    // The consumer may have popped meanwhile; then there is room and nothing is dropped.
+    ve_uint32_t head = load_index(&queue->head);
+    if (is_full(queue, head, tail)) {
+      if (old_value != nullptr) memcpy(old_value, block_at(queue, head), queue->block_size);
+      store_index(&queue->head, next_index(queue, head));
+    }
+    pthread_mutex_unlock(&queue->head_mutex);
+  }
+  memcpy(block_at(queue, tail), value, queue->block_size);
+  store_index(&queue->tail, next_index(queue, tail));
+  pthread_mutex_unlock(&queue->tail_mutex);
+  return QIVA_SUCCESS;
+}
+
+void *CCQ_pop(cyclic_queue_t *queue, void *out) {
+  // Fast path without the lock; the test that counts is the one below, under head_mutex,
+  // because a producer dropping the oldest block can empty the ring in between.
+  if (load_index(&queue->head) == load_index(&queue->tail)) return nullptr;
+  pthread_mutex_lock(&queue->head_mutex);
+  ve_uint32_t head = load_index(&queue->head);
+  if (head == load_index(&queue->tail)) {
+    pthread_mutex_unlock(&queue->head_mutex);
+    return nullptr;
+  }
+  if (out != nullptr) memcpy(out, block_at(queue, head), queue->block_size);
+  store_index(&queue->head, next_index(queue, head));
+  pthread_mutex_unlock(&queue->head_mutex);
+  return out;
+}
+
+void *CCQ_peek(cyclic_queue_t *queue) {
+  if (load_index(&queue->head) == load_index(&queue->tail)) return nullptr;
+  pthread_mutex_lock(&queue->head_mutex);
+  ve_uint32_t head = load_index(&queue->head);
+  void *block = head == load_index(&queue->tail) ? nullptr : block_at(queue, head);
+  pthread_mutex_unlock(&queue->head_mutex);
+  return block;
+}
+
+int CCQ_empty(cyclic_queue_t *queue) {
+  return load_index(&queue->head) == load_index(&queue->tail) ? 1 : 0;
+}
+
+int CCQ_full(cyclic_queue_t *queue) {
+  return is_full(queue, load_index(&queue->head), load_index(&queue->tail)) ? 1 : 0;
+}
+
+}  // extern "C"

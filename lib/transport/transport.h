@@ -98,6 +98,10 @@ extern transport_module_t tcp_transport_module;
 extern transport_module_t null_transport_module;
 extern transport_module_t ssn_transport_module; /* exported, never registered */
 
+/* The "ssn" module's address check: 0 for exactly 4 characters, 11 for any other length,
+ * 21 for a null address. */
+int _ssn_check_address(const char *address);
+
 /* ---- Call layer ----------------------------------------------------------------------- */
 
 int TRANSPORT_init(transport_instance_t *transport, const char *module_name); /* 21: unknown */
@@ -117,7 +121,19 @@ int TRANSPORT_close(transport_endpoint_t *endpoint);
 int TRANSPORT_set_blocking(transport_endpoint_t *endpoint, int blocking);
 /* Repeats passes while they return 0; 27 (nothing to wait for) is reported as 0. */
 int TRANSPORT_dispatch(transport_instance_t *transport, ve_time_t *timeout);
+/* 21 when no registered module has that name; otherwise the module's own check. */
 int TRANSPORT_check_address(const char *module_name, const char *address);
+
+/* ---- TCP address parsing -------------------------------------------------------------- */
+
+struct addrinfo;
+
+/* Platform socket start-up, run once per process; returns its stored result (0 on Linux). */
+int TRANSPORT_TCP_initialise_sockets(void);
+/* Parses "host:port" or "[v6]:port" and resolves the host. 0: *ai holds a list the caller
+ * releases with freeaddrinfo, the port set in every IPv4 and IPv6 entry. 21: malformed
+ * (reason logged), 23: the host does not resolve, 24: no memory; *ai is untouched then. */
+int TRANSPORT_TCP_parse_address(const char *address, struct addrinfo **ai);
 
 #ifdef __cplusplus
 }
