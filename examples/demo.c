@@ -12,7 +12,8 @@
 #include "types.h"
 
 #define BYTES(text) ((const qiva_byte_t *)(text))
-#define PAIR(next, name, text) {(next), (name), BYTES(text), (qiva_uint16_t)(sizeof(text) - 1), 0}
+#define PAIR(next, name, text) \
+  { (next), (name), BYTES(text), (qiva_uint16_t)(sizeof(text) - 1), 0 }
 
 static int report(const char *what, int rc) {
   if (rc == QIVA_SUCCESS) {

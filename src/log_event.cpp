@@ -30,11 +30,13 @@ struct ItemFormats {
 };
 
 constexpr ItemFormats kNestedItem = {
-    "    name: %s",    "    value: NULL",           "    value: \"%s\"", "    value: \"%s\"...",
-    "    value (address): %ld", "    size: %hu", "    flags: %hu"};
+    "    name: %s",         "    value: NULL",          "    value: \"%s\"",
+    "    value: \"%s\"...", "    value (address): %ld", "    size: %hu",
+    "    flags: %hu"};
 constexpr ItemFormats kContextItem = {
-    "  name: %s",    "  value: NULL",           "  value: \"%s\"", "  value: \"%s\"...",
-    "  value (address): %ld", "  size: %hu", "  flags: %hu"};
+    "  name: %s",         "  value: NULL",          "  value: \"%s\"",
+    "  value: \"%s\"...", "  value (address): %ld", "  size: %hu",
+    "  flags: %hu"};
 
 /* Every function below writes under the dump's own function record, so the lines are
  * attributed to "QIVA_log_event" whichever helper formats them. */

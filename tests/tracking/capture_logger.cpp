@@ -47,7 +47,7 @@ void *capture_function_event(qiva_function_log_t *log, int, qiva_function_log_ev
 
 extern "C" {
 qiva_logger_module_t QIVA_capture_logger_module = {
-    capture_init_module, capture_init_file, capture_init_function, nullptr, nullptr,
+    capture_init_module, capture_init_file,     capture_init_function, nullptr, nullptr,
     capture_printf,      capture_function_event};
 }
 

@@ -18,7 +18,7 @@ struct Record {
   std::string prefix;    // the line's prefix ("" when none)
   std::string text;      // the formatted line without its prefix
   int level = 0;
-  int result = 0;        // exit events only
+  int result = 0;  // exit events only
 };
 
 // Selects the module for the process; false (so the test should skip) when the logging front

@@ -57,9 +57,9 @@ bool CollectorRun::start(int event_count, std::string *reason) {
   dir_ = tmpl;
   const std::string ready = dir_ + "/ready", output = dir_ + "/out.jsonl";
   const std::string count = std::to_string(event_count);
-  std::vector<std::string> args = {binary, "--listen", "127.0.0.1:0", "--ready-file", ready,
-                                   "--output", output, "--count", count, "--idle-exit", "60",
-                                   "--quiet"};
+  std::vector<std::string> args = {binary, "--listen",    "127.0.0.1:0", "--ready-file",
+                                   ready,  "--output",    output,        "--count",
+                                   count,  "--idle-exit", "60",          "--quiet"};
   std::vector<char *> argv;
   for (std::string &a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);

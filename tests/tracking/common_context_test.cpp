@@ -27,8 +27,8 @@ std::vector<std::string> resolve(const char *host, int family, bool *ok) {
   if (!*ok) return out;
   for (addrinfo *r = res; r != nullptr; r = r->ai_next) {
     char text[NI_MAXHOST];
-    if (r->ai_addr != nullptr && getnameinfo(r->ai_addr, r->ai_addrlen, text, sizeof(text),
-                                             nullptr, 0, NI_NUMERICHOST) == 0) {
+    if (r->ai_addr != nullptr && getnameinfo(r->ai_addr, r->ai_addrlen, text, sizeof(text), nullptr,
+                                             0, NI_NUMERICHOST) == 0) {
       out.push_back(text);
     }
   }

@@ -40,13 +40,28 @@ class LogEventTest : public ::testing::Test {
 };
 
 TEST_F(LogEventTest, EventWithAllListsNullGivesTwentyTwoLines) {
-  const std::vector<std::string> expected = {
-      "type: HERE", "timestamp: 1000sec 250usec", "blocked: 0", "instance_id",
-      "  transaction_id (address): 0", "  size: 0", "  flags: 0", "  transaction_data: NULL",
-      "horizontal_id", "  caller: ANY", "  link_id (address): 0", "  size: 0", "  flags: 0",
-      "  stitch_ids: NULL", "vertical_id", "  caller: ANY", "  link_id (address): 0",
-      "  size: 0", "  flags: 0", "  stitch_ids: NULL", "horizontal_context: NULL",
-      "vertical_context: NULL"};
+  const std::vector<std::string> expected = {"type: HERE",
+                                             "timestamp: 1000sec 250usec",
+                                             "blocked: 0",
+                                             "instance_id",
+                                             "  transaction_id (address): 0",
+                                             "  size: 0",
+                                             "  flags: 0",
+                                             "  transaction_data: NULL",
+                                             "horizontal_id",
+                                             "  caller: ANY",
+                                             "  link_id (address): 0",
+                                             "  size: 0",
+                                             "  flags: 0",
+                                             "  stitch_ids: NULL",
+                                             "vertical_id",
+                                             "  caller: ANY",
+                                             "  link_id (address): 0",
+                                             "  size: 0",
+                                             "  flags: 0",
+                                             "  stitch_ids: NULL",
+                                             "horizontal_context: NULL",
+                                             "vertical_context: NULL"};
   EXPECT_EQ(expected, dump());
   // Entry and exit events frame the dump under its own record name.
   int enters = 0, exits = 0;
@@ -101,24 +116,31 @@ TEST_F(LogEventTest, ItemsShowPrintableValuesAsTextAndBinaryByAddress) {
   static const qiva_byte_t high[] = {'a', 200};
   qiva_values_list_t binary_high = {nullptr, "h", high, 2, 0};
   qiva_values_list_t binary_zero = {&binary_high, "z", zero, 3, 1};
-  qiva_values_list_t text = {&binary_zero, "s", reinterpret_cast<const qiva_byte_t *>("abc"), 3,
-                             2};
+  qiva_values_list_t text = {&binary_zero, "s", reinterpret_cast<const qiva_byte_t *>("abc"), 3, 2};
   event_.horizontal_id.stitch_ids = &text;
   qiva_values_list_t empty = {nullptr, "e", reinterpret_cast<const qiva_byte_t *>(""), 0, 3};
   qiva_values_list_t absent = {&empty, nullptr, nullptr, 0, 0};
   event_.vertical_context = &absent;
 
   std::vector<std::string> lines = dump();
-  const std::vector<std::string> stitches = {
-      "  stitch_ids",
-      "    name: s", "    value: \"abc\"", "    size: 3", "    flags: 2",
-      "    name: z", "    value (address): " + address(zero), "    size: 3", "    flags: 1",
-      "    name: h", "    value (address): " + address(high), "    size: 2", "    flags: 0"};
+  const std::vector<std::string> stitches = {"  stitch_ids",
+                                             "    name: s",
+                                             "    value: \"abc\"",
+                                             "    size: 3",
+                                             "    flags: 2",
+                                             "    name: z",
+                                             "    value (address): " + address(zero),
+                                             "    size: 3",
+                                             "    flags: 1",
+                                             "    name: h",
+                                             "    value (address): " + address(high),
+                                             "    size: 2",
+                                             "    flags: 0"};
   ASSERT_EQ(22u + 12 + 8, lines.size());
   EXPECT_EQ(stitches, std::vector<std::string>(lines.begin() + 13, lines.begin() + 26));
-  const std::vector<std::string> context = {
-      "vertical_context", "  name: (null)", "  value: NULL", "  size: 0", "  flags: 0",
-      "  name: e", "  value: \"\"", "  size: 0", "  flags: 3"};
+  const std::vector<std::string> context = {"vertical_context", "  name: (null)", "  value: NULL",
+                                            "  size: 0",        "  flags: 0",     "  name: e",
+                                            "  value: \"\"",    "  size: 0",      "  flags: 3"};
   EXPECT_EQ(context, std::vector<std::string>(lines.end() - 9, lines.end()));
 }
 
@@ -126,11 +148,11 @@ TEST_F(LogEventTest, TransactionDataUsesFourBlanksAndLongValuesAreCut) {
   std::string long_value(300, 'x');
   long_value[254] = 'y';
   long_value[255] = 'z';
-  qiva_values_list_t data = {nullptr, "long", reinterpret_cast<const qiva_byte_t *>(long_value.data()),
-                             300, 0};
+  qiva_values_list_t data = {nullptr, "long",
+                             reinterpret_cast<const qiva_byte_t *>(long_value.data()), 300, 0};
   event_.instance_id.transaction_data = &data;
-  qiva_values_list_t exact = {nullptr, "n", reinterpret_cast<const qiva_byte_t *>(long_value.data()),
-                              255, 0};
+  qiva_values_list_t exact = {nullptr, "n",
+                              reinterpret_cast<const qiva_byte_t *>(long_value.data()), 255, 0};
   event_.horizontal_context = &exact;
   std::vector<std::string> lines = dump();
   ASSERT_EQ(22u + 4 + 4, lines.size());

@@ -125,11 +125,8 @@ TEST(Preprocess, ListFaultKinds) {
     int kind;
   } cases[] = {
       {item(nullptr, kBytes, 3, 7), 1},  // a null name is reported before the bad flags
-      {item("n", nullptr, 3), 2},
-      {item("n", kBytes, 0), 3},
-      {item("n", kBytes, 3, 4), 4},
-      {item("n", kBytes, 3, 3), 0},
-      {item("n", nullptr, 0, 0), 0},
+      {item("n", nullptr, 3), 2},       {item("n", kBytes, 0), 3},     {item("n", kBytes, 3, 4), 4},
+      {item("n", kBytes, 3, 3), 0},     {item("n", nullptr, 0, 0), 0},
   };
   for (Case &c : cases) {
     qiva_event_t event = valid_event();

@@ -93,8 +93,8 @@ class TrackCollectorTest : public ::testing::Test {
   bool skip_ = false;
 };
 
-#define SKIP_IF_PENDING()                                                      \
-  do {                                                                         \
+#define SKIP_IF_PENDING()                                                       \
+  do {                                                                          \
     if (skip_) GTEST_SKIP() << "a piece of the tracking path is not available"; \
   } while (0)
 
@@ -173,8 +173,8 @@ TEST_F(TrackCollectorTest, TrackedFieldsArriveExactly) {
   EXPECT_EQ(1700000000u, b["seconds"]);
   EXPECT_EQ(42, b["microseconds"]);
   EXPECT_EQ(16, b["length"]);
-  for (const char *key : {"instance", "horizontal", "vertical", "horizontal_context",
-                          "vertical_context"}) {
+  for (const char *key :
+       {"instance", "horizontal", "vertical", "horizontal_context", "vertical_context"}) {
     EXPECT_FALSE(b.contains(key)) << key;
   }
   const json &c = events[2];
