@@ -169,6 +169,24 @@ std::vector<unsigned char> RawSink::wait_closed(int seconds) {
   return bytes_;
 }
 
+int run_program(const std::vector<std::string> &args, int seconds) {
+  std::vector<std::string> copy = args;
+  std::vector<char *> argv;
+  for (std::string &a : copy) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  int status = 0;
+  while (Clock::now() < deadline) {
+    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    usleep(10000);
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, &status, 0);
+  return -1;
+}
+
 std::string bytes_of(const nlohmann::json &value) {
   if (value.is_string()) return value.get<std::string>();
   std::string out;

@@ -59,6 +59,9 @@ class RawSink {
   std::atomic<bool> stop_{false};
 };
 
+// Runs a program to its end (killed after `seconds`); its exit status, or -1.
+int run_program(const std::vector<std::string> &args, int seconds);
+
 // The bytes a JSON value B stands for: a string of printable ASCII, or {"hex": "..."}.
 std::string bytes_of(const nlohmann::json &value);
 

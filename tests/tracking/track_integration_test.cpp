@@ -325,4 +325,28 @@ TEST(TrackPrebuilt, BlockIsQueuedRawWithItsTopBitCleared) {
   EXPECT_EQ(expected, std::vector<unsigned char>(bytes.begin() + 26, bytes.end()));
 }
 
+TEST(Demo, ExampleApplicationDeliversItsUnitOfWork) {
+  const std::string demo = VESKA_DEMO_PATH;
+  if (demo.empty()) GTEST_SKIP() << "the example is not built";
+  if (QIVA_init(nullptr) == QIVA_ERR_NOTIMPL) GTEST_SKIP() << "QIVA_init is not available yet";
+  tracking_test::CollectorRun collector;
+  std::string reason;
+  if (!collector.start(5, &reason)) GTEST_SKIP() << reason;
+  const int status = tracking_test::run_program({demo, collector.server()}, 90);
+  EXPECT_EQ(0, status);
+  ASSERT_TRUE(collector.wait_exit(60));
+  std::vector<json> events = collector.events();
+  ASSERT_EQ(5u, events.size());
+  const char *names[] = {"STARTED_INBOUND", "OUTBOUND", "INBOUND", "FINISHED", "COMMIT"};
+  for (size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(names[i], events[i]["type_name"]);
+    EXPECT_EQ("order-7781", bytes_of(events[i]["instance"]["transaction_id"]));
+  }
+  EXPECT_EQ("inventory-call-1", bytes_of(events[1]["horizontal"]["link_id"]));
+  EXPECT_EQ("inventory-call-1", bytes_of(events[2]["horizontal"]["link_id"]));
+  const json &context = events[0]["vertical_context"];
+  ASSERT_FALSE(context.empty());
+  EXPECT_EQ("endpoint", bytes_of(context[context.size() - 1]["name"]));
+}
+
 }  // namespace
