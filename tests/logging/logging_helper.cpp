@@ -12,6 +12,8 @@
 //   nullmsg      QIVA_log_msg with a message id that has no text, and a null format
 //   getenv NAME  reports VE_logger_getenv(NAME)
 //   kemb         reports kemb00's value count after the dump
+//   threads N    N threads run "work" 50 times each, all starting at once
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -95,6 +97,25 @@ void helper_nullmsg() {
   VE_RETURN_VOID();
 }
 
+pthread_barrier_t start_barrier;
+
+void *thread_work(void *) {
+  // All threads make their first logging call together, so they race for the selection.
+  pthread_barrier_wait(&start_barrier);
+  for (int i = 0; i < 50; ++i) helper_work(i);
+  return nullptr;
+}
+
+void helper_threads(int count) {
+  pthread_t threads[16];
+  if (count < 1 || count > 16) return;
+  pthread_barrier_init(&start_barrier, nullptr, static_cast<unsigned>(count));
+  for (int i = 0; i < count; ++i) pthread_create(&threads[i], nullptr, thread_work, nullptr);
+  for (int i = 0; i < count; ++i) pthread_join(threads[i], nullptr);
+  pthread_barrier_destroy(&start_barrier);
+  report("threads done");
+}
+
 }  // namespace
 
 #ifdef LOGGING_HELPER_OWN_KEMB
@@ -147,6 +168,8 @@ int main(int argc, char **argv) {
     } else if (strcmp(step, "getenv") == 0 && i + 1 < argc) {
       const char *value = VE_logger_getenv(argv[++i]);
       report("getenv %s", value != nullptr ? value : "(null)");
+    } else if (strcmp(step, "threads") == 0 && i + 1 < argc) {
+      helper_threads(atoi(argv[++i]));
     } else if (strcmp(step, "kemb") == 0) {
       kemb_values_t *values = nullptr;
       kemb00(&values);

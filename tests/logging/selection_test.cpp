@@ -184,6 +184,28 @@ TEST(LoggerSelection, SetLoggerReportsLoadFailures) {
   EXPECT_EQ(logger_lines(run.out), kWorkLines);
 }
 
+TEST(LoggerSelection, ThreadsRacingForTheFirstCallSelectOnceAndNeverInterleave) {
+  ProcessResult run = run_helper({"threads", "8"}, {{"QIVA_LOGGER", ":stdout"},
+                                                    {"QIVA_LOGGER_DEBUG", "1"}});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  std::vector<std::string> lines = logger_lines(run.out);
+  ASSERT_EQ(lines.size(), 20u + 8 * 50 * 3);
+  EXPECT_EQ(lines[0], kBanner);  // the dump comes before any line of the threads
+  EXPECT_EQ(lines[19], kFooter);
+  size_t plain = 0;
+  size_t connect = 0;
+  for (size_t i = 20; i < lines.size(); ++i) {
+    plain += lines[i] == "plain text";
+    connect += lines[i] == kWorkLines[1];
+    EXPECT_TRUE(lines[i].compare(0, 16, "QIVAD00I detail ") == 0 || lines[i] == "plain text" ||
+                lines[i] == kWorkLines[1])
+        << lines[i];
+  }
+  EXPECT_EQ(plain, 400u);
+  EXPECT_EQ(connect, 400u);
+  EXPECT_EQ(count_containing(debug_reports(run.err), "init_module returned 0"), 1u);
+}
+
 TEST(BuildInformation, ValueCountIsCappedAt18) {
   ProcessResult twenty = run_helper({"work", "kemb"}, {{"QIVA_LOGGER", ":stdout"},
                                                        {"HELPER_KEMB_COUNT", "20"}},
