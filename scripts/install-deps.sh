@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need, when any is missing.
 set -euo pipefail
 packages=(cmake g++ make pkg-config binutils libevent-dev googletest libgtest-dev
-          nlohmann-json3-dev)
+          nlohmann-json3-dev libbenchmark-dev)
 # A JDK already on the PATH serves the Java binding as well as Debian's.
 command -v javac >/dev/null 2>&1 || packages+=(default-jdk-headless)
 missing=()

@@ -77,8 +77,8 @@ int _init_counter(ve_config_t *config, ve_config_data_t *data) {
   if (strnlen(config->token_filename, kMaxTokenNameLength + 1) > kMaxTokenNameLength) {
     VE_RETURN(QIVA_ERR_INVALID);
   }
-  int length = snprintf(data->counter_path, sizeof data->counter_path, "%s.ctr",
-                        config->token_filename);
+  int length =
+      snprintf(data->counter_path, sizeof data->counter_path, "%s.ctr", config->token_filename);
   if (length < 0 || static_cast<size_t>(length) >= sizeof data->counter_path) {
     VE_RETURN(QIVA_ERR_OSERROR);
   }

@@ -47,6 +47,11 @@ inline bool is_full(const cyclic_queue_t *queue, ve_uint32_t head, ve_uint32_t t
   return (head + queue->size) % (2u * queue->size) == tail;
 }
 
+// A queue whose initialisation failed (or that was destroyed) has no storage and no mutexes.
+inline bool usable(const cyclic_queue_t *queue) {
+  return queue != nullptr && queue->data != nullptr;
+}
+
 }  // namespace
 
 extern "C" {
@@ -79,6 +84,7 @@ int CCQ_destroy(cyclic_queue_t *queue) {
 }
 
 int CCQ_push(cyclic_queue_t *queue, const void *value, void *old_value) {
+  if (!usable(queue) || value == nullptr) return QIVA_ERR_INVALID;
   pthread_mutex_lock(&queue->tail_mutex);
   // tail changes only under tail_mutex, which is held: a relaxed load sees the last store.
   ve_uint32_t tail = __atomic_load_n(&queue->tail, __ATOMIC_RELAXED);
@@ -99,6 +105,7 @@ int CCQ_push(cyclic_queue_t *queue, const void *value, void *old_value) {
 }
 
 void *CCQ_pop(cyclic_queue_t *queue, void *out) {
+  if (!usable(queue)) return nullptr;
   // Fast path without the lock; the test that counts is the one below, under head_mutex,
   // because a producer dropping the oldest block can empty the ring in between.
   if (load_index(&queue->head) == load_index(&queue->tail)) return nullptr;
@@ -115,6 +122,7 @@ void *CCQ_pop(cyclic_queue_t *queue, void *out) {
 }
 
 void *CCQ_peek(cyclic_queue_t *queue) {
+  if (!usable(queue)) return nullptr;
   if (load_index(&queue->head) == load_index(&queue->tail)) return nullptr;
   pthread_mutex_lock(&queue->head_mutex);
   ve_uint32_t head = load_index(&queue->head);
@@ -124,10 +132,12 @@ void *CCQ_peek(cyclic_queue_t *queue) {
 }
 
 int CCQ_empty(cyclic_queue_t *queue) {
+  if (!usable(queue)) return 1;
   return load_index(&queue->head) == load_index(&queue->tail) ? 1 : 0;
 }
 
 int CCQ_full(cyclic_queue_t *queue) {
+  if (!usable(queue)) return 0;
   return is_full(queue, load_index(&queue->head), load_index(&queue->tail)) ? 1 : 0;
 }
 

@@ -13,11 +13,13 @@ int CSLIST_init(slist_t *list) {
 }
 
 int CSLIST_destroy(slist_t *list) {
+  if (list == nullptr) return -1;
   pthread_mutex_destroy(&list->mutex);
   return 0;
 }
 
 int CSLIST_push(slist_t *list, slist_item_t *item) {
+  if (list == nullptr || item == nullptr) return -1;
   pthread_mutex_lock(&list->mutex);
   item->next = nullptr;
   if (list->tail == nullptr) {
@@ -32,6 +34,7 @@ int CSLIST_push(slist_t *list, slist_item_t *item) {
 }
 
 slist_item_t *CSLIST_pop(slist_t *list) {
+  if (list == nullptr) return nullptr;
   pthread_mutex_lock(&list->mutex);
   slist_item_t *item = list->head;
   if (item != nullptr) {
@@ -43,10 +46,12 @@ slist_item_t *CSLIST_pop(slist_t *list) {
   return item;
 }
 
-slist_item_t *CSLIST_peek(slist_t *list) { return __atomic_load_n(&list->head, __ATOMIC_ACQUIRE); }
+slist_item_t *CSLIST_peek(slist_t *list) {
+  return list == nullptr ? nullptr : __atomic_load_n(&list->head, __ATOMIC_ACQUIRE);
+}
 
 int CSLIST_empty(slist_t *list) {
-  return __atomic_load_n(&list->head, __ATOMIC_ACQUIRE) == nullptr ? 1 : 0;
+  return list == nullptr || __atomic_load_n(&list->head, __ATOMIC_ACQUIRE) == nullptr ? 1 : 0;
 }
 
 }  // extern "C"

@@ -9,8 +9,7 @@ ve_atomic_t VE_atomic_compare_exchange(volatile ve_atomic_t *addr, ve_atomic_t e
   ve_atomic_t previous = comparand;
   // On failure the builtin writes the value it found into previous; on success previous
   // already holds it (it equalled comparand). Either way it is the value before.
-  __atomic_compare_exchange_n(addr, &previous, exchange, false, __ATOMIC_SEQ_CST,
-                              __ATOMIC_SEQ_CST);
+  __atomic_compare_exchange_n(addr, &previous, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
   return previous;
 }
 

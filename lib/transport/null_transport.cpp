@@ -1,7 +1,6 @@
 // The "null" transport: every operation succeeds and does nothing, so a configuration that
 // names it runs the whole library and discards every message.
 #include "lib/transport/transport.h"
-
 #include "types.h"
 
 namespace {

@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include "lib/transport/transport.h"
-
 #include "types.h"
 
 extern "C" {

@@ -24,26 +24,26 @@ typedef struct tcp_endpoint_info tcp_endpoint_info;
 
 /* One instance's state, created by _tcp_init and freed by _tcp_destroy. */
 typedef struct tcp_transport_info {
-  pthread_mutex_t endpoint_lock;   /* guards the list and the fields below it */
+  pthread_mutex_t endpoint_lock;    /* guards the list and the fields below it */
   tcp_endpoint_info *endpoint_info; /* head of the doubly linked list of endpoint records */
-  int dispatching;                 /* 1 from the arming phase of a pass to the end of its wait */
-  int close_endpoints;             /* an endpoint was closed during the current pass */
-  int timed_out;                   /* an armed event timed out during the current pass */
-  int endpoint_error;              /* the first non-zero handler result of the current pass */
-  struct event_base *ev_base;      /* the instance's event base */
+  int dispatching;                  /* 1 from the arming phase of a pass to the end of its wait */
+  int close_endpoints;              /* an endpoint was closed during the current pass */
+  int timed_out;                    /* an armed event timed out during the current pass */
+  int endpoint_error;               /* the first non-zero handler result of the current pass */
+  struct event_base *ev_base;       /* the instance's event base */
 } tcp_transport_info;
 
 /* One endpoint's record; on the instance's list from a successful connect, listen or accept
  * until close (or, when closed during a pass, until the next pass or destroy). */
 struct tcp_endpoint_info {
-  int closed;                             /* 1 once closed; may still be on the list */
-  int socket;                             /* -1 while there is none */
-  const char *address;                    /* caller's string at connect or listen; not owned */
-  struct addrinfo *resolved_addresses;    /* held only during connect or listen */
-  transport_endpoint_t *endpoint;         /* back link; null once closed */
-  tcp_endpoint_info *previous, *next;     /* list links */
-  struct event *ev;                       /* readiness event, created lazily by dispatch */
-  short ev_type;                          /* kinds ev is armed for: 0, 2, 4 or 6 */
+  int closed;                          /* 1 once closed; may still be on the list */
+  int socket;                          /* -1 while there is none */
+  const char *address;                 /* caller's string at connect or listen; not owned */
+  struct addrinfo *resolved_addresses; /* held only during connect or listen */
+  transport_endpoint_t *endpoint;      /* back link; null once closed */
+  tcp_endpoint_info *previous, *next;  /* list links */
+  struct event *ev;                    /* readiness event, created lazily by dispatch */
+  short ev_type;                       /* kinds ev is armed for: 0, 2, 4 or 6 */
 };
 
 /* ---- Operations of tcp_transport_module, in table order ------------------------------- */

@@ -7,8 +7,8 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <stdlib.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -100,8 +100,8 @@ ssize_t safe_send_recv(int is_send, int s, const void *buf, size_t len) {
 }
 
 int _transfer_result(ssize_t moved, uint32_t *size) {
-  if (moved < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? QIVA_ERR_AGAIN
-                                                                   : QIVA_ERR_TRANSPORT;
+  if (moved < 0)
+    return (errno == EAGAIN || errno == EWOULDBLOCK) ? QIVA_ERR_AGAIN : QIVA_ERR_TRANSPORT;
   *size = static_cast<uint32_t>(moved);
   return 0;
 }

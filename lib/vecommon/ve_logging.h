@@ -94,19 +94,36 @@ int QIVA_logging(qiva_function_log_t *function_log, int line, qiva_log_level_t l
 int QIVA_debugging(qiva_function_log_t *function_log, int line, qiva_log_level_t level);
 void QIVA_log_vprintf(qiva_function_log_t *function_log, int line, qiva_log_level_t level,
                       const char *prefix, const char *format, va_list args);
+#if defined(__GNUC__)
+#define VE_LOG_FORMAT_(format_index, first_arg) \
+  __attribute__((format(printf, format_index, first_arg)))
+#else
+#define VE_LOG_FORMAT_(format_index, first_arg)
+#endif
+
 /* Free text without prefix. */
 void QIVA_log_printf(qiva_function_log_t *function_log, int line, qiva_log_level_t level,
-                     const char *format, ...);
+                     const char *format, ...) VE_LOG_FORMAT_(4, 5);
 /* A catalogued message with its identifier prefix; the arguments fill its format. */
 void QIVA_log_msg(qiva_function_log_t *function_log, int line, qiva_log_level_t level,
                   qiva_message_id_t msg, ...);
 /* Free text with the prefix "QIVAD00I ", written only when debugging is wanted. */
 void QIVA_log_debug(qiva_function_log_t *function_log, int line, qiva_log_level_t level,
-                    const char *format, ...);
+                    const char *format, ...) VE_LOG_FORMAT_(4, 5);
 /* Loads the logger named by spec ("path", "path:name", ":name" or null) now; 0 on success,
  * 21 when a logger is already active or the module cannot be loaded, 24, or the module's
  * refusal. */
 int QIVA_log_set_logger(const char *spec);
+
+/* Reads an environment variable that chooses code to load or a file to write
+ * ("QIVA_LOGGER", "QIVA_LOGFILE", "QIVA_LOGLIMIT"): null when unset, and always null in a
+ * secure-execution (set-user-ID, set-group-ID) process. */
+const char *VE_logger_getenv(const char *name);
+
+/* The logger modules built into the library: the host tracing logger (the embedded default)
+ * and the console logger. */
+extern const qiva_logger_module_t QIVA_default_logger_module;
+extern const qiva_logger_module_t QIVA_stdout_logger_module;
 
 /* Build information, generated when the library is built. */
 typedef struct kemb_values_t {

@@ -23,8 +23,14 @@ TEST(Barrier, ThirdArrivalReleasesTheFirstTwo) {
   EXPECT_EQ(3u, barrier.count);  // init leaves the count alone
   std::atomic<int> returned{0};
   int results[2] = {-1, -1};
-  std::thread t0([&] { results[0] = barrier_wait(&barrier); returned.fetch_add(1); });
-  std::thread t1([&] { results[1] = barrier_wait(&barrier); returned.fetch_add(1); });
+  std::thread t0([&] {
+    results[0] = barrier_wait(&barrier);
+    returned.fetch_add(1);
+  });
+  std::thread t1([&] {
+    results[1] = barrier_wait(&barrier);
+    returned.fetch_add(1);
+  });
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (Remaining(&barrier) != 1 && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -105,9 +105,16 @@ TEST_F(CyclicQueueTest, PopEmptyLeavesOutAndNullOutStillRemoves) {
   EXPECT_EQ(1, CCQ_empty(&queue_));
 }
 
-TEST_F(CyclicQueueTest, ZeroCapacityIsRefused) {
+TEST_F(CyclicQueueTest, ZeroCapacityIsRefusedAndTheQueueStaysInert) {
   EXPECT_EQ(QIVA_ERR_INVALID, CCQ_init(&queue_, 0, 16));
   EXPECT_EQ(nullptr, queue_.data);
+  Block b = {1, 2, 3, 4}, out = b;
+  EXPECT_EQ(QIVA_ERR_INVALID, CCQ_push(&queue_, &b, nullptr));
+  EXPECT_EQ(nullptr, CCQ_pop(&queue_, &out));
+  EXPECT_EQ(nullptr, CCQ_peek(&queue_));
+  EXPECT_EQ(1, CCQ_empty(&queue_));
+  EXPECT_EQ(0, CCQ_full(&queue_));
+  EXPECT_EQ(0, CCQ_destroy(&queue_));
 }
 
 // Blocks carry their producer, a sequence number, and a checksum over the other 12 bytes, so a

@@ -52,7 +52,8 @@ TEST(Once, ExManyThreadsOneCall) {
   ve_once_t once = VE_ONCE_INIT;
   std::atomic<int> calls{0};
   std::vector<std::thread> threads;
-  for (int i = 0; i < 8; ++i) threads.emplace_back([&] { VE_once_ex(&once, CountRoutine, &calls); });
+  for (int i = 0; i < 8; ++i)
+    threads.emplace_back([&] { VE_once_ex(&once, CountRoutine, &calls); });
   for (auto &t : threads) t.join();
   EXPECT_EQ(1, calls.load());
 }
@@ -63,7 +64,8 @@ void PlainRoutine() { plain_calls.fetch_add(1); }
 TEST(Once, PlainOnceNeverSetsInitialised) {
   ve_once_t once = VE_ONCE_INIT;
   std::vector<std::thread> threads;
-  for (int i = 0; i < 4; ++i) threads.emplace_back([&] { EXPECT_EQ(0, VE_once(&once, PlainRoutine)); });
+  for (int i = 0; i < 4; ++i)
+    threads.emplace_back([&] { EXPECT_EQ(0, VE_once(&once, PlainRoutine)); });
   for (auto &t : threads) t.join();
   EXPECT_EQ(1, plain_calls.load());
   EXPECT_EQ(0, once.initialised);

@@ -9,6 +9,12 @@ symbols=$(nm -D --defined-only "$lib" | awk '{print $NF}' | sed 's/@.*//' | sort
 status=0
 missing=0
 for list in "$dir"/*.txt; do
+  # A list for an optional part names one of its symbols; without it the part is not built.
+  guard=$(sed -n 's/^# only-if-exported: *//p' "$list" | head -n 1)
+  if [ -n "$guard" ] && ! grep -qx -- "$guard" <<<"$symbols"; then
+    echo "skipping $(basename "$list"): $guard is not exported (optional part not built)"
+    continue
+  fi
   while read -r name _; do
     case "$name" in ''|'#'*) continue ;; esac
     if ! grep -qx -- "$name" <<<"$symbols"; then

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <thread>
 

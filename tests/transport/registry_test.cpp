@@ -1,6 +1,5 @@
 // The module registry, the call layer's back-link rules, and the null and ssn modules.
 #include <gtest/gtest.h>
-
 #include <string.h>
 
 #include "lib/transport/transport.h"
@@ -103,9 +102,9 @@ int RecordingAccept(transport_endpoint_t *, transport_endpoint_t *remote) {
   return recorded.connect_result;
 }
 
-transport_module_t recording_module = {"recording", nullptr, nullptr, RecordingListen,
-                                       RecordingConnect, RecordingAccept, nullptr, nullptr,
-                                       nullptr, nullptr, nullptr, nullptr, nullptr};
+transport_module_t recording_module = {
+    "recording", nullptr, nullptr, RecordingListen, RecordingConnect, RecordingAccept, nullptr,
+    nullptr,     nullptr, nullptr, nullptr,         nullptr,          nullptr};
 
 TEST(TransportCallLayer, ConnectHandsTheModuleThirtySeconds) {
   transport_instance_t instance = {};

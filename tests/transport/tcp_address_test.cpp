@@ -1,6 +1,5 @@
 // Parsing "host:port" and "[v6]:port" into resolved lists, and the TCP address check.
 #include <gtest/gtest.h>
-
 #include <netdb.h>
 #include <netinet/in.h>
 

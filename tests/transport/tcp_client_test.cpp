@@ -1,9 +1,8 @@
 // The TCP client path against raw loopback peers: connect outcomes, mode switch, send,
 // receive and close.
-#include <gtest/gtest.h>
-
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -52,8 +51,7 @@ TEST_F(TcpClientTest, RefusedConnectIsPassingAndLeavesNothingToClose) {
   transport_endpoint_t endpoint = {};
   struct timeval timeout = {5, 0};
   std::string address = transport_test::LoopbackAddress(port);
-  EXPECT_EQ(TRANSPORT_connect_timeout(tcp(), &endpoint, address.c_str(), &timeout),
-            QIVA_ERR_AGAIN);
+  EXPECT_EQ(TRANSPORT_connect_timeout(tcp(), &endpoint, address.c_str(), &timeout), QIVA_ERR_AGAIN);
   EXPECT_EQ(endpoint.transport, nullptr);
   EXPECT_EQ(endpoint.internal.module, nullptr);
   EXPECT_EQ(ListedRecords(tcp()), 0);

@@ -1,8 +1,7 @@
 // Listening, accepting, address text, dispatch passes and destroy of the TCP module.
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -190,7 +189,6 @@ class TcpDispatchTest : public TcpServerTest {
     TRANSPORT_close(&listener);
     if (client >= 0) close(client);
   }
-
 
  public:
   std::vector<transport_endpoint_t *> readable_calls, writeable_calls;

@@ -1,0 +1,363 @@
+/*
+ * The natives of veska4j.impl.ServerImpl: a Java program creates, uses and closes a
+ * configuration through them. Failures reach Java as veska4j.VESKA4JException(code, text);
+ * an exception raised by a JNI call is left to reach Java unchanged.
+ */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+
+#include "lib/vecommon/ve_logging.h"
+#include "src/veska4j/veska4j.h"
+#include "types.h"
+
+VE_LOG_FILE("veska");
+
+VESKA4J_methods_t VESKA4J_methods;
+
+namespace {
+
+// Set once by JNI_OnLoad; read by any thread (the logging bridge runs on dispatcher threads).
+std::atomic<JavaVM *> veska4j_jvm{nullptr};
+// The "veska4j" logger, taken by onLoad on a Java thread and kept for the process's life.
+std::atomic<jobject> veska4j_logger{nullptr};
+
+// Configurations made without an address point at this text itself; it is never freed.
+const char *const _default_server = "tcp:127.0.0.1:5455";
+
+struct method_lookup {
+  jmethodID *method;  // the VESKA4J_methods field to fill; null ends a table
+  const char *name;
+  const char *signature;
+};
+
+const method_lookup Exception_methods[] = {
+    {&VESKA4J_methods.VESKA4JException.ctor, "<init>", "(ILjava/lang/String;)V"},
+    {NULL, NULL, NULL}};
+
+const method_lookup Logger_methods[] = {
+    {&VESKA4J_methods.Logger.entering, "entering", "(Ljava/lang/String;Ljava/lang/String;)V"},
+    {&VESKA4J_methods.Logger.exiting, "exiting", "(Ljava/lang/String;Ljava/lang/String;)V"},
+    {&VESKA4J_methods.Logger.fine, "fine", "(Ljava/lang/String;)V"},
+    {&VESKA4J_methods.Logger.severe, "severe", "(Ljava/lang/String;)V"},
+    {NULL, NULL, NULL}};
+
+const method_lookup Logger_static_methods[] = {
+    {&VESKA4J_methods.Logger.getLogger, "getLogger",
+     "(Ljava/lang/String;)Ljava/util/logging/Logger;"},
+    {NULL, NULL, NULL}};
+
+void _set_logger_env(void) {
+  if (getenv("QIVA_LOGGER") != NULL) return;
+  // putenv keeps the text itself, so it must outlive the process's use of the environment.
+  char *text = strdup("QIVA_LOGGER=veska");
+  if (text != NULL) putenv(text);
+}
+
+int _lookup_methods(JNIEnv *env, const char *class_name, const method_lookup *table,
+                    int is_static) {
+  jclass cls = env->FindClass(class_name);
+  if (cls == NULL || env->ExceptionCheck()) return 0;
+  int found = 1;
+  for (const method_lookup *row = table; row->method != NULL; row++) {
+    jmethodID id = is_static ? env->GetStaticMethodID(cls, row->name, row->signature)
+                             : env->GetMethodID(cls, row->name, row->signature);
+    if (id == NULL || env->ExceptionCheck()) {
+      found = 0;
+      break;
+    }
+    *row->method = id;
+  }
+  env->DeleteLocalRef(cls);
+  return found;
+}
+
+// Logger.getLogger finds its caller's module; called here, from ServerImpl's static
+// initialiser, it has one. Threads without a Java frame use the kept reference instead.
+void _keep_logger(JNIEnv *env) {
+  if (veska4j_logger.load(std::memory_order_acquire) != NULL) return;
+  jclass cls = env->FindClass("java/util/logging/Logger");
+  if (cls == NULL || env->ExceptionCheck()) return;
+  jstring name = env->NewStringUTF("veska4j");
+  if (name == NULL || env->ExceptionCheck()) {
+    env->DeleteLocalRef(cls);
+    return;
+  }
+  jobject logger = env->CallStaticObjectMethod(cls, VESKA4J_methods.Logger.getLogger, name);
+  env->DeleteLocalRef(name);
+  env->DeleteLocalRef(cls);
+  if (logger == NULL || env->ExceptionCheck()) return;
+  jobject global = env->NewGlobalRef(logger);
+  env->DeleteLocalRef(logger);
+  if (global == NULL) return;
+  jobject expected = NULL;
+  if (!veska4j_logger.compare_exchange_strong(expected, global, std::memory_order_acq_rel)) {
+    env->DeleteGlobalRef(global);
+  }
+}
+
+void _release_config(qiva_config_t *config) {
+  if (config == NULL) return;
+  if (config->server != NULL && config->server != _default_server) {
+    free(const_cast<char *>(config->server));
+  }
+  free(const_cast<char *>(config->token_filename));
+  free(config);
+}
+
+// Copies a Java string into *target. Returns false when an exception is pending (raised by
+// the virtual machine, or 24 for a failed copy).
+bool _copy_string(JNIEnv *env, jstring text, const char **target) {
+  const char *chars = env->GetStringUTFChars(text, NULL);
+  if (chars == NULL || env->ExceptionCheck()) return false;
+  char *copy = strdup(chars);
+  env->ReleaseStringUTFChars(text, chars);
+  if (env->ExceptionCheck()) {
+    free(copy);
+    return false;
+  }
+  if (copy == NULL) {
+    VESKA4J_throw(env, QIVA_ERR_NOMEM);
+    return false;
+  }
+  *target = copy;
+  return true;
+}
+
+qiva_config_t *_config_of(jlong handle) {
+  return reinterpret_cast<qiva_config_t *>(static_cast<intptr_t>(handle));
+}
+
+}  // namespace
+
+extern "C" JavaVM *VESKA4J_GetJavaVM(void) {
+  return veska4j_jvm.load(std::memory_order_acquire);
+}
+
+extern "C" jobject VESKA4J_logger_object(void) {
+  return veska4j_logger.load(std::memory_order_acquire);
+}
+
+extern "C" void VESKA4J_throw(JNIEnv *env, int code) {
+  VE_LOG_ENTER("VESKA4J_throw");
+  const char *text = QIVA_strerror(code);
+  char *copy = strdup(text != NULL ? text : "<VE_strerror failed>");
+  const char *message = copy != NULL ? copy : "<Exception occurred - out of memory>";
+
+  jclass cls = env->FindClass("veska4j/VESKA4JException");
+  if (cls == NULL || env->ExceptionCheck()) {
+    free(copy);
+    VE_RETURN_VOID();
+  }
+  jstring jmessage = env->NewStringUTF(message);
+  free(copy);
+  if (jmessage == NULL || env->ExceptionCheck()) {
+    env->DeleteLocalRef(cls);
+    VE_RETURN_VOID();
+  }
+  jmethodID ctor = VESKA4J_methods.VESKA4JException.ctor;
+  if (ctor == NULL) {
+    // onLoad has not run (or failed); look the constructor up here rather than call null.
+    ctor = env->GetMethodID(cls, "<init>", "(ILjava/lang/String;)V");
+    if (ctor == NULL || env->ExceptionCheck()) {
+      env->DeleteLocalRef(jmessage);
+      env->DeleteLocalRef(cls);
+      VE_RETURN_VOID();
+    }
+  }
+  jthrowable exception =
+      static_cast<jthrowable>(env->NewObject(cls, ctor, static_cast<jint>(code), jmessage));
+  env->DeleteLocalRef(jmessage);
+  env->DeleteLocalRef(cls);
+  if (exception == NULL || env->ExceptionCheck()) VE_RETURN_VOID();
+  env->Throw(exception);
+  env->DeleteLocalRef(exception);
+  VE_RETURN_VOID();
+}
+
+extern "C" void VESKA4J_init(JNIEnv *env, qiva_config_t *config, jstring address,
+                             jstring tokenfile, jlong connectTimeout, jlong connectRetries,
+                             jlong connectRetryInterval, jint queueSize) {
+  VE_LOG_ENTER("VESKA4J_set_config");
+  memset(config, 0, sizeof(*config));
+  if (address == NULL) {
+    config->server = _default_server;
+  } else if (!_copy_string(env, address, &config->server)) {
+    VE_RETURN_VOID();
+  }
+  if (tokenfile != NULL && !_copy_string(env, tokenfile, &config->token_filename)) {
+    VE_RETURN_VOID();
+  }
+  config->connect_timeout = static_cast<qiva_uint32_t>(connectTimeout);
+  config->connect_retries = static_cast<qiva_uint32_t>(connectRetries);
+  config->connect_retry_interval = static_cast<qiva_uint32_t>(connectRetryInterval);
+  config->queue_size = static_cast<qiva_uint16_t>(queueSize);
+  VE_RETURN_VOID();
+}
+
+extern "C" void VESKA4J_release_config(qiva_config_t *config) { _release_config(config); }
+
+extern "C" JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM *vm, void *reserved) {
+  (void)reserved;
+  veska4j_jvm.store(vm, std::memory_order_release);
+  _set_logger_env();
+  return JNI_VERSION_1_4;
+}
+
+extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl_onLoad(JNIEnv *env, jclass cls,
+                                                                      jint veska4jJniVersion) {
+  (void)cls;
+  if (env == NULL) return;
+  if (veska4jJniVersion != VESKA4J_JNI_VERSION) {
+    char text[67];
+    snprintf(text, sizeof(text), "JNI versions do not match (Java: %d, native: %d)",
+             static_cast<int>(veska4jJniVersion), VESKA4J_JNI_VERSION);
+    jclass runtime = env->FindClass("java/lang/RuntimeException");
+    if (runtime != NULL) env->ThrowNew(runtime, text);
+    return;
+  }
+  if (_lookup_methods(env, "veska4j/VESKA4JException", Exception_methods, 0) &&
+      _lookup_methods(env, "java/util/logging/Logger", Logger_methods, 0) &&
+      _lookup_methods(env, "java/util/logging/Logger", Logger_static_methods, 1)) {
+    _keep_logger(env);
+  }
+}
+
+extern "C" JNIEXPORT jlong JNICALL Java_veska4j_impl_ServerImpl__1init(
+    JNIEnv *env, jclass cls, jstring address, jstring tokenfile, jlong connectTimeout,
+    jlong connectRetries, jlong connectRetryInterval, jint queueSize) {
+  (void)cls;
+  if (env == NULL) return 0;
+  VE_LOG_ENTER("ServerImpl.init");
+  qiva_config_t *config = static_cast<qiva_config_t *>(malloc(sizeof(qiva_config_t)));
+  if (config == NULL) {
+    jclass oom = env->FindClass("java/lang/OutOfMemoryError");
+    if (oom != NULL) env->ThrowNew(oom, "Failed to allocate memory for ve_config_t");
+    VE_RETURN_VALUE(0, 0);
+  }
+  VESKA4J_init(env, config, address, tokenfile, connectTimeout, connectRetries,
+               connectRetryInterval, queueSize);
+  if (env->ExceptionCheck()) {
+    _release_config(config);
+    VE_RETURN_VALUE(0, 0);
+  }
+  int rc = QIVA_init(config);
+  if (rc != QIVA_SUCCESS) {
+    _release_config(config);
+    VESKA4J_throw(env, rc);
+    VE_RETURN_VALUE(0, rc);
+  }
+  jlong handle = static_cast<jlong>(reinterpret_cast<intptr_t>(config));
+  VE_RETURN_VALUE(handle, handle);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1track(
+    JNIEnv *env, jobject self, jlong handle, jint eventType, jlong timestampSeconds,
+    jint timestampMicroseconds, jboolean blocked, jint verticalCaller, jint horizontalCaller,
+    jbyteArray verticalLink, jbyteArray horizontalLink, jbyteArray transactionId,
+    jobjectArray verticalContext, jobjectArray horizontalContext,
+    jobjectArray verticalStitches, jobjectArray horizontalStitches,
+    jobjectArray transactionData) {
+  (void)self;
+  if (env == NULL) return;
+  VE_LOG_ENTER("ServerImpl.track");
+  // QIVA_track takes a type word with the top bit set as a caller-built message block and
+  // copies it from the start of the event record; from Java that would send whatever memory
+  // follows the translation record. Java cannot build such blocks, so the type is invalid.
+  if ((static_cast<qiva_uint32_t>(eventType) & QIVA_PREBUILT_BLOCK_FLAG) != 0) {
+    VESKA4J_throw(env, QIVA_ERR_EVENT_INVALID_EVENT_TYPE);
+    VE_RETURN_VOID();
+  }
+  qivapi4j_event_t record;
+  memset(&record, 0, sizeof(record));
+  record.eventType = eventType;
+  record.timestampSeconds = timestampSeconds;
+  record.timestampMicroseconds = timestampMicroseconds;
+  record.blocked = blocked;
+  record.verticalCaller = verticalCaller;
+  record.horizontalCaller = horizontalCaller;
+  record.verticalLink = verticalLink;
+  record.horizontalLink = horizontalLink;
+  record.transactionId = transactionId;
+  record.verticalContext = verticalContext;
+  record.horizontalContext = horizontalContext;
+  record.verticalStitches = verticalStitches;
+  record.horizontalStitches = horizontalStitches;
+  record.transactionData = transactionData;
+
+  VESKA4J_translate_event(env, &record);
+  if (env->ExceptionCheck()) {
+    VESKA4J_cleanup_event(env, &record);
+    VE_RETURN_VOID();
+  }
+  int rc = QIVA_track(_config_of(handle), &record.event);
+  VESKA4J_cleanup_event(env, &record);
+  if (rc != QIVA_SUCCESS && !env->ExceptionCheck()) VESKA4J_throw(env, rc);
+  VE_RETURN_VOID();
+}
+
+extern "C" JNIEXPORT jint JNICALL Java_veska4j_impl_ServerImpl__1getToken(JNIEnv *env,
+                                                                          jclass cls,
+                                                                          jlong handle) {
+  (void)cls;
+  if (env == NULL) return 0;
+  VE_LOG_ENTER("ServerImpl.getToken");
+  qiva_int32_t token = 0;
+  int rc = QIVA_token(_config_of(handle), &token);
+  if (rc != QIVA_SUCCESS) VESKA4J_throw(env, rc);
+  VE_RETURN_VALUE(static_cast<jint>(token), token);
+}
+
+extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1close(JNIEnv *env, jclass cls,
+                                                                       jlong handle) {
+  (void)cls;
+  if (env == NULL) return;
+  VE_LOG_ENTER("ServerImpl.close");
+  if (handle == 0) VE_RETURN_VOID();
+  qiva_config_t *config = _config_of(handle);
+  int rc = QIVA_shutdown(config);
+  // The handle is finished whatever shutdown reports; Java must not use it again.
+  _release_config(config);
+  if (rc != QIVA_SUCCESS) VESKA4J_throw(env, rc);
+  VE_RETURN_VOID();
+}
+
+extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1verifyAddress(
+    JNIEnv *env, jclass cls, jstring address) {
+  (void)cls;
+  if (env == NULL) return;
+  VE_LOG_ENTER("ServerImpl._verifyAddress");
+  if (address == NULL) VE_RETURN_VOID();
+  jsize length = env->GetStringUTFLength(address);
+  if (env->ExceptionCheck()) VE_RETURN_VOID();
+  const char *chars = env->GetStringUTFChars(address, NULL);
+  if (chars == NULL || env->ExceptionCheck()) VE_RETURN_VOID();
+
+  const char *colon = static_cast<const char *>(memchr(chars, ':', static_cast<size_t>(length)));
+  int rc;
+  if (colon == NULL || colon == chars) {
+    VE_LOG_MSG(QIVA_LOG_ERROR, QIVA_MSG_VESKA_ADDRESS_MISSING_COLON, chars);
+    rc = QIVA_ERR_INVALID;
+  } else {
+    size_t name_length = static_cast<size_t>(colon - chars);
+    size_t rest_length = static_cast<size_t>(length) - name_length - 1;
+    char *transport = static_cast<char *>(malloc(name_length + 1));
+    char *transport_address = static_cast<char *>(malloc(rest_length + 1));
+    if (transport == NULL || transport_address == NULL) {
+      rc = QIVA_ERR_NOMEM;
+    } else {
+      memcpy(transport, chars, name_length);
+      transport[name_length] = '\0';
+      memcpy(transport_address, colon + 1, rest_length);
+      transport_address[rest_length] = '\0';
+      rc = QIVA_check_address(transport, transport_address);
+    }
+    free(transport);
+    free(transport_address);
+  }
+  env->ReleaseStringUTFChars(address, chars);
+  if (rc != QIVA_SUCCESS && !env->ExceptionCheck()) VESKA4J_throw(env, rc);
+  VE_RETURN_VOID();
+}
