@@ -133,12 +133,22 @@ void _lost_connection(dispatcher_state_t *state, transport_endpoint_t *endpoint)
   ve_client_data_t *client = _client(state);
   ve_message_buffer_t *event = &state->event_buffer;
   int locked = pthread_mutex_lock(&client->dispatch_mutex) == 0;
-  if (_partly_consumed(event)) {
-    if (locked) increment_flush_states(client, event->offset);
-    VE_increment_data_available(client, event->offset, 1, 0);
+  // Complete messages still in the buffer are lost with the connection: they will never be
+  // written, so waiting flushes stop counting them (or they would wait for bytes that cannot
+  // come). The rewound part of a partly copied event will be written again and counts anew.
+  ve_uint32_t discarded = _consumed(state) - _offset(state);
+  ve_uint32_t rewound = _partly_consumed(event) ? event->offset : 0;
+  if (locked) {
+    if (rewound > discarded) {
+      increment_flush_states(client, rewound - discarded);
+    } else if (discarded > rewound) {
+      decrement_flush_states(client, discarded - rewound);
+    }
+  }
+  if (rewound != 0) {
+    VE_increment_data_available(client, rewound, 1, 0);
     event->offset = 0;
   }
-  // Complete messages still in the buffer are lost with the connection.
   _set_send_positions(state, 0, 0);
   if (locked) pthread_mutex_unlock(&client->dispatch_mutex);
   VE_LOG_MSG(QIVA_LOG_DETAIL, QIVA_MSG_VESKA_LOST_CONNECTION);

@@ -1,0 +1,231 @@
+// veska-collector itself, fed hand-made streams over raw loopback sockets: the JSON format,
+// protocol errors, several connections at once and the command line.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "private_api.h"
+#include "support/collector_process.h"
+
+namespace veska_test {
+namespace {
+
+using nlohmann::json;
+
+// A raw client socket connected to the collector.
+class RawClient {
+ public:
+  explicit RawClient(uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+  }
+  ~RawClient() { close_now(); }
+  bool connected() const { return connected_; }
+  bool send_bytes(const std::vector<uint8_t> &bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+      ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  // True when the peer closed: recv returns 0 (or a reset) within the socket's time-out.
+  bool peer_closed() {
+    timeval timeout = {60, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    char byte;
+    ssize_t n = recv(fd_, &byte, 1, 0);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+  }
+  void close_now() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+};
+
+std::vector<uint8_t> register_message() {
+  std::vector<uint8_t> bytes(VE_REGISTER_MESSAGE_SIZE);
+  VE_serialise_register_message(bytes.data());
+  return bytes;
+}
+
+std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t> &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// An event with every section; binary bytes where the format must switch to hex.
+std::vector<uint8_t> full_event() {
+  static const qiva_byte_t tid[] = {'A', 'B', 'C'};
+  static const qiva_byte_t link[] = {0x01, 0x02};
+  static const qiva_byte_t vlink[] = {'u', 'p'};
+  static const qiva_byte_t odd[] = {'x', 0x7F};
+  qiva_values_list_t data = {nullptr, "k", reinterpret_cast<const qiva_byte_t *>("v"), 1, 0};
+  qiva_values_list_t stitch = {nullptr, "s", odd, 2, 0};
+  qiva_values_list_t empty_value = {nullptr, "e", nullptr, 0, 0};
+  qiva_values_list_t context = {&empty_value, "c", reinterpret_cast<const qiva_byte_t *>("1"), 1,
+                                0};
+  qiva_event_t event;
+  std::memset(&event, 0, sizeof event);
+  event.type = QIVA_HERE_EVENT;
+  event.blocked = 1;
+  event.timestamp = {1000, 250};
+  event.instance_id.transaction_id = tid;
+  event.instance_id.size = 3;
+  event.instance_id.transaction_data = &data;
+  event.horizontal_id.caller_type = 3;
+  event.horizontal_id.link_id = link;
+  event.horizontal_id.link_id_size = 2;
+  event.horizontal_id.stitch_ids = &stitch;
+  event.vertical_id.caller_type = 5;
+  event.vertical_id.link_id = vlink;
+  event.vertical_id.link_id_size = 2;
+  event.horizontal_context = &context;
+  event.vertical_context = &empty_value;
+  std::vector<uint8_t> bytes(VE_calculate_event_message_size(&event) + 4u);
+  VE_serialise_event_message(&event, bytes.data(), static_cast<ve_uint16_t>(bytes.size()));
+  return bytes;
+}
+
+TEST(CollectorTool, WritesEveryMessageKindAsOneJsonLine) {
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start()) << collector.error();
+  std::vector<uint8_t> statistics = {0x02, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00, 0x03, 0x00, 0x02};
+  std::vector<uint8_t> heartbeat = {0x02, 0x01, 0x00, 0x06, 0x00, 0x00, 0x03, 0xE8, 0x00, 0x00};
+  std::vector<uint8_t> event = full_event();
+  RawClient client(collector.port());
+  ASSERT_TRUE(client.connected());
+  ASSERT_TRUE(client.send_bytes(register_message() + statistics + heartbeat + event));
+  ASSERT_TRUE(collector.wait_for("event", 1));
+
+  CollectorRecords all = collector.records();
+  ASSERT_EQ(4u, all.size());
+  for (const json &record : all) {
+    EXPECT_EQ(1, record["connection"]);
+    EXPECT_EQ(all[0]["peer"], record["peer"]);
+  }
+  EXPECT_EQ(json::parse(R"({"connection":1,"peer":)" + all[0]["peer"].dump() +
+                        R"(,"kind":"register","offset":0})"),
+            all[0]);
+  EXPECT_EQ(3, all[1]["events_dropped"]);
+  EXPECT_EQ(2, all[1]["connections_made"]);
+  EXPECT_EQ(6, all[1]["offset"]);
+  EXPECT_EQ(1000, all[2]["seconds"]);
+  EXPECT_EQ(16, all[2]["offset"]);
+
+  json expected = json::parse(R"({
+    "kind": "event", "offset": 26, "type": 1, "type_name": "HERE", "blocked": true,
+    "seconds": 1000, "microseconds": 250,
+    "instance": {"transaction_id": "ABC", "transaction_data": [{"name": "k", "value": "v"}]},
+    "horizontal": {"caller_type": 3, "link_id": {"hex": "0102"},
+                   "stitch_ids": [{"name": "s", "value": {"hex": "787f"}}]},
+    "vertical": {"caller_type": 5, "link_id": "up", "stitch_ids": []},
+    "horizontal_context": [{"name": "c", "value": "1"}, {"name": "e", "value": ""}],
+    "vertical_context": [{"name": "e", "value": ""}]})");
+  expected["connection"] = 1;
+  expected["peer"] = all[0]["peer"];
+  expected["length"] = event.size();
+  EXPECT_EQ(expected, all[3]) << all[3].dump();
+  EXPECT_EQ(0, collector.stop());
+}
+
+TEST(CollectorTool, ProtocolErrorClosesThatConnectionOnly) {
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start({"--summary"})) << collector.error();
+  RawClient good(collector.port());
+  RawClient bad(collector.port());
+  ASSERT_TRUE(good.connected() && bad.connected());
+  ASSERT_TRUE(good.send_bytes(register_message()));
+  ASSERT_TRUE(collector.wait_for("register", 1));
+  // Message type 7 does not exist.
+  ASSERT_TRUE(bad.send_bytes(register_message() + std::vector<uint8_t>{0x07, 0x00, 0x00, 0x00}));
+  ASSERT_TRUE(collector.wait_for("protocol_error", 1));
+  EXPECT_TRUE(bad.peer_closed());
+  ASSERT_TRUE(good.send_bytes(full_event()));
+  ASSERT_TRUE(collector.wait_for("event", 1));
+
+  json error = collector.records("protocol_error").at(0);
+  EXPECT_EQ(6, error["offset"]);
+  EXPECT_TRUE(error["reason"].is_string());
+  EXPECT_FALSE(error["reason"].get<std::string>().empty());
+  EXPECT_EQ(2, error["connection"]);  // the second connection accepted
+  EXPECT_EQ(1, collector.records("event").at(0)["connection"]);
+  EXPECT_EQ(1, collector.stop());  // a protocol error was seen
+  json summary = json::parse(collector.stderr_text(), nullptr, false);
+  ASSERT_FALSE(summary.is_discarded()) << collector.stderr_text();
+  EXPECT_EQ(2, summary["connections"]);
+  EXPECT_EQ(1, summary["protocol_errors"]);
+  EXPECT_EQ(2, summary["messages"]["register"]);
+}
+
+TEST(CollectorTool, StreamEndingInsideAMessageIsAProtocolError) {
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start()) << collector.error();
+  {
+    RawClient client(collector.port());
+    std::vector<uint8_t> event = full_event();
+    event.resize(event.size() - 3);
+    ASSERT_TRUE(client.send_bytes(register_message() + event));
+  }
+  ASSERT_TRUE(collector.wait_for("protocol_error", 1));
+  EXPECT_EQ(6, collector.records("protocol_error").at(0)["offset"]);
+  EXPECT_EQ(1, collector.stop());
+}
+
+TEST(CollectorTool, QuietCountsWithoutWriting) {
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start({"--quiet", "--summary", "--count", "2"})) << collector.error();
+  RawClient client(collector.port());
+  ASSERT_TRUE(client.send_bytes(register_message() + full_event() + full_event()));
+  EXPECT_EQ(0, collector.wait_exit());
+  EXPECT_TRUE(collector.records().empty());
+  json summary = json::parse(collector.stderr_text(), nullptr, false);
+  ASSERT_FALSE(summary.is_discarded()) << collector.stderr_text();
+  EXPECT_EQ(2, summary["messages"]["event"]);
+}
+
+TEST(CollectorTool, IdleExitEndsAQuietCollector) {
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start({"--idle-exit", "0.5"})) << collector.error();
+  EXPECT_EQ(0, collector.wait_exit());
+}
+
+TEST(CollectorTool, BadOptionsAndAddressesExitWithStatus2) {
+  const std::vector<std::vector<std::string>> bad_arguments = {
+      {"--no-such-option"}, {"--count", "zero"}, {"--count", "0"}, {"--idle-exit", "-1"},
+      {"--summary=yes"}};
+  for (const std::vector<std::string> &arguments : bad_arguments) {
+    CollectorProcess collector;
+    EXPECT_FALSE(collector.start(arguments)) << arguments[0];
+    EXPECT_NE(std::string::npos, collector.error().find("status 2")) << collector.error();
+  }
+  CollectorProcess first;
+  ASSERT_TRUE(first.start()) << first.error();
+  CollectorProcess second;
+  EXPECT_FALSE(second.start({}, first.address()));  // the port is taken
+  EXPECT_NE(std::string::npos, second.error().find("status 2")) << second.error();
+  CollectorProcess malformed;
+  EXPECT_FALSE(malformed.start({}, "not-an-address"));
+  EXPECT_NE(std::string::npos, malformed.error().find("status 2")) << malformed.error();
+  EXPECT_EQ(0, first.stop());
+}
+
+}  // namespace
+}  // namespace veska_test
