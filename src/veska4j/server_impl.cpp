@@ -44,10 +44,9 @@ const method_lookup Logger_methods[] = {
     {&VESKA4J_methods.Logger.severe, "severe", "(Ljava/lang/String;)V"},
     {NULL, NULL, NULL}};
 
-const method_lookup Logger_static_methods[] = {
-    {&VESKA4J_methods.Logger.getLogger, "getLogger",
-     "(Ljava/lang/String;)Ljava/util/logging/Logger;"},
-    {NULL, NULL, NULL}};
+const method_lookup Logger_static_methods[] = {{&VESKA4J_methods.Logger.getLogger, "getLogger",
+                                                "(Ljava/lang/String;)Ljava/util/logging/Logger;"},
+                                               {NULL, NULL, NULL}};
 
 void _set_logger_env(void) {
   if (getenv("QIVA_LOGGER") != NULL) return;
@@ -132,9 +131,7 @@ qiva_config_t *_config_of(jlong handle) {
 
 }  // namespace
 
-extern "C" JavaVM *VESKA4J_GetJavaVM(void) {
-  return veska4j_jvm.load(std::memory_order_acquire);
-}
+extern "C" JavaVM *VESKA4J_GetJavaVM(void) { return veska4j_jvm.load(std::memory_order_acquire); }
 
 extern "C" jobject VESKA4J_logger_object(void) {
   return veska4j_logger.load(std::memory_order_acquire);
@@ -177,9 +174,9 @@ extern "C" void VESKA4J_throw(JNIEnv *env, int code) {
   VE_RETURN_VOID();
 }
 
-extern "C" void VESKA4J_init(JNIEnv *env, qiva_config_t *config, jstring address,
-                             jstring tokenfile, jlong connectTimeout, jlong connectRetries,
-                             jlong connectRetryInterval, jint queueSize) {
+extern "C" void VESKA4J_init(JNIEnv *env, qiva_config_t *config, jstring address, jstring tokenfile,
+                             jlong connectTimeout, jlong connectRetries, jlong connectRetryInterval,
+                             jint queueSize) {
   VE_LOG_ENTER("VESKA4J_set_config");
   memset(config, 0, sizeof(*config));
   if (address == NULL) {
@@ -257,9 +254,8 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1track(
     JNIEnv *env, jobject self, jlong handle, jint eventType, jlong timestampSeconds,
     jint timestampMicroseconds, jboolean blocked, jint verticalCaller, jint horizontalCaller,
     jbyteArray verticalLink, jbyteArray horizontalLink, jbyteArray transactionId,
-    jobjectArray verticalContext, jobjectArray horizontalContext,
-    jobjectArray verticalStitches, jobjectArray horizontalStitches,
-    jobjectArray transactionData) {
+    jobjectArray verticalContext, jobjectArray horizontalContext, jobjectArray verticalStitches,
+    jobjectArray horizontalStitches, jobjectArray transactionData) {
   (void)self;
   if (env == NULL) return;
   VE_LOG_ENTER("ServerImpl.track");
@@ -298,8 +294,7 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1track(
   VE_RETURN_VOID();
 }
 
-extern "C" JNIEXPORT jint JNICALL Java_veska4j_impl_ServerImpl__1getToken(JNIEnv *env,
-                                                                          jclass cls,
+extern "C" JNIEXPORT jint JNICALL Java_veska4j_impl_ServerImpl__1getToken(JNIEnv *env, jclass cls,
                                                                           jlong handle) {
   (void)cls;
   if (env == NULL) return 0;
@@ -324,8 +319,9 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1close(JNIEnv *e
   VE_RETURN_VOID();
 }
 
-extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1verifyAddress(
-    JNIEnv *env, jclass cls, jstring address) {
+extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1verifyAddress(JNIEnv *env,
+                                                                               jclass cls,
+                                                                               jstring address) {
   (void)cls;
   if (env == NULL) return;
   VE_LOG_ENTER("ServerImpl._verifyAddress");
