@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <cstdarg>
+#include <cstdlib>
 #include <string>
 
 #include "src/veska4j/veska4j.h"
@@ -125,6 +126,12 @@ JNIEXPORT jint JNICALL Java_veska4j_impl_NativeHelper_configQueueSize(JNIEnv *, 
 JNIEXPORT jstring JNICALL Java_veska4j_impl_NativeHelper_configServer(JNIEnv *env, jclass,
                                                                       jlong handle) {
   return env->NewStringUTF(config_of(handle)->server);
+}
+
+JNIEXPORT jstring JNICALL Java_veska4j_impl_NativeHelper_getenv(JNIEnv *env, jclass,
+                                                                jstring name) {
+  const char *value = getenv(chars(env, name).c_str());
+  return value == NULL ? NULL : env->NewStringUTF(value);
 }
 
 }  // extern "C"

@@ -142,6 +142,8 @@ public final class JavaBindingTest {
                     "onLoad(2) text");
         }
         ServerImpl.onLoad(1);  // again, the right version: nothing raised
+        // Run without a logger specification, loading the library set one.
+        equal("veska", NativeHelper.getenv("QIVA_LOGGER"), "logger specification set at load");
 
         check(veska(() -> ServerImpl._close(0)) == null, "_close(0) throws nothing");
         check(veska(() -> ServerImpl._verifyAddress(null)) == null, "null address accepted");
@@ -621,6 +623,7 @@ public final class JavaBindingTest {
     /** The front end with QIVA_LOGGER selecting the bridge: a failing native's records. */
     private static void bridgeFrontEnd() {
         Capture c = capture();
+        equal("veska:veska4j", NativeHelper.getenv("QIVA_LOGGER"), "specification kept");
         expectCode(21, "Invalid parameter(s)", () -> ServerImpl._verifyAddress("nocolon"),
                 "address without colon, logged through the bridge");
         int enter = c.indexOf(Level.FINER, "ENTRY", "ServerImpl._verifyAddress");
