@@ -14,6 +14,10 @@ int VE_flush_client(ve_config_t *config, ve_time_t *timeout);
 int VE_register_client(ve_config_t *config);   /* starts the dispatcher; 0, 21, 25 */
 int VE_unregister_client(ve_config_t *config); /* shutdown, drain, join; its result */
 
+/* The inner steps of QIVA_init and QIVA_shutdown, run under the configuration lock. */
+int VE_init_(qiva_config_t *config);
+int VE_shutdown_(qiva_config_t *config);
+
 #ifdef __cplusplus
 }
 #endif

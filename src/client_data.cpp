@@ -1,1 +1,188 @@
-// Not yet written.
+// The client state of one configuration: its queue of serialised messages, the lock-free count
+// of bytes waiting, the dispatcher's mutex and condition, and the transport it sends through.
+// Application threads enqueue here; the dispatcher thread is the queue's only consumer.
+#include <stddef.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "private_api.h"
+
+VE_LOG_FILE("veska");
+
+// The queue copies messages in and out by value as 16-byte blocks.
+static_assert(sizeof(ve_message_buffer_t) == 16, "a message buffer is one 16-byte queue block");
+static_assert(offsetof(ve_message_buffer_t, offset) == 0, "message buffer layout");
+static_assert(offsetof(ve_message_buffer_t, size) == 4, "message buffer layout");
+static_assert(offsetof(ve_message_buffer_t, data) == 8, "message buffer layout");
+
+namespace {
+
+const ve_atomic_t kCounterMax = 0xFFFFFFFFu;
+
+inline ve_atomic_t _load_counter(ve_client_data_t *data) {
+  return __atomic_load_n(&data->data_available, __ATOMIC_ACQUIRE);
+}
+
+// Splits "transport:address" at its first colon, checks the address with the named transport
+// and initialises the transport instance for it.
+int initialise_transport(ve_client_data_t *data, const char *server) {
+  VE_LOG_ENTER("initialise_transport");
+  const char *colon = server != nullptr ? strchr(server, ':') : nullptr;
+  if (colon == nullptr || colon == server) {
+    VE_LOG_MSG(QIVA_LOG_ERROR, QIVA_MSG_VESKA_ADDRESS_MISSING_COLON,
+               server != nullptr ? server : "(null)");
+    VE_RETURN(QIVA_ERR_INVALID);
+  }
+  size_t name_length = static_cast<size_t>(colon - server);
+  char *name = static_cast<char *>(malloc(name_length + 1));
+  if (name == nullptr) VE_RETURN(QIVA_ERR_NOMEM);
+  memcpy(name, server, name_length);
+  name[name_length] = '\0';
+  int result = QIVA_check_address(name, colon + 1);
+  if (result == 0) result = TRANSPORT_init(&data->transport, name);
+  free(name);
+  VE_RETURN(result);
+}
+
+}  // namespace
+
+extern "C" {
+
+int VE_client_data_init(ve_client_data_t *data, ve_config_t *config) {
+  VE_LOG_ENTER("VE_client_data_init");
+  if (data == nullptr || config == nullptr) VE_RETURN(QIVA_ERR_INVALID);
+  memset(data, 0, sizeof *data);
+  // A zero capacity would make the ring's index arithmetic divide by zero; the lifecycle
+  // replaces 0 by the default before it gets here.
+  if (config->queue_size == 0) VE_RETURN(QIVA_ERR_INVALID);
+  if (pthread_mutex_init(&data->dispatch_mutex, nullptr) != 0) VE_RETURN(QIVA_ERR_OSERROR);
+  if (pthread_cond_init(&data->dispatch_cond, nullptr) != 0) {
+    pthread_mutex_destroy(&data->dispatch_mutex);
+    VE_RETURN(QIVA_ERR_OSERROR);
+  }
+  if (CCQ_init(&data->queue, config->queue_size, sizeof(ve_message_buffer_t)) != 0) {
+    pthread_cond_destroy(&data->dispatch_cond);
+    pthread_mutex_destroy(&data->dispatch_mutex);
+    VE_RETURN(QIVA_ERR_NOMEM);
+  }
+  int result = VE_memory_pool_init(&data->memory_pool, config->queue_size);
+  if (result == 0) {
+    data->dispatcher_state.config_data = static_cast<ve_config_data_t *>(config->handle);
+    result = initialise_transport(data, config->server);
+  }
+  if (result != 0) {
+    // Undo everything this call made, so that the caller only has to free the record.
+    if (data->memory_pool != nullptr) VE_memory_pool_destroy(data->memory_pool);
+    data->memory_pool = nullptr;
+    CCQ_destroy(&data->queue);
+    pthread_cond_destroy(&data->dispatch_cond);
+    pthread_mutex_destroy(&data->dispatch_mutex);
+  }
+  VE_RETURN(result);
+}
+
+int VE_client_data_destroy(ve_client_data_t *data) {
+  VE_LOG_ENTER("VE_client_data_destroy");
+  if (data == nullptr) VE_RETURN(QIVA_ERR_INVALID);
+  pthread_mutex_destroy(&data->dispatch_mutex);
+  pthread_cond_destroy(&data->dispatch_cond);
+  ve_message_buffer_t item;
+  while (CCQ_pop(&data->queue, &item) != nullptr) {
+    VE_memory_pool_free(data->memory_pool, item.data);
+  }
+  // An event taken from the queue but not completely copied out still owns its block (a
+  // complete one was released by the dispatcher when its last byte was copied).
+  ve_message_buffer_t *event = &data->dispatcher_state.event_buffer;
+  if (event->offset < event->size && event->data != nullptr) {
+    VE_memory_pool_free(data->memory_pool, event->data);
+  }
+  memset(event, 0, sizeof *event);
+  CCQ_destroy(&data->queue);
+  int result = 0;
+  if (data->memory_pool != nullptr) result = VE_memory_pool_destroy(data->memory_pool);
+  data->memory_pool = nullptr;
+  if (data->transport.module != nullptr) result = TRANSPORT_destroy(&data->transport);
+  data->transport.module = nullptr;
+  VE_RETURN(result);
+}
+
+int VE_enqueue_message(ve_config_t *config, ve_memory_pool_handle_t message, ve_uint16_t size) {
+  VE_LOG_ENTER("VE_enqueue_message");
+  if (config == nullptr) VE_RETURN(QIVA_ERR_INVALID);
+  if (config->handle == nullptr) {
+    VE_LOG_MSG(QIVA_LOG_ERROR, QIVA_MSG_VESKA_NOT_INITIALISED);
+    VE_RETURN(QIVA_ERR_LOGIC);
+  }
+  if (message == nullptr) VE_RETURN(QIVA_ERR_INVALID);
+  ve_client_data_t *client = &static_cast<ve_config_data_t *>(config->handle)->client_data;
+
+  ve_message_buffer_t item = {0, size, message};
+  ve_message_buffer_t old_item = {0, 0, nullptr};
+  int result = CCQ_push(&client->queue, &item, &old_item);
+  if (result != 0) VE_RETURN(result);
+
+  if (old_item.data != nullptr) {
+    // The ring was full and gave up its oldest message to make room. The flag only throttles
+    // the message; a race on it changes how often the line appears, nothing else.
+    if (__atomic_load_n(&client->queue_full, __ATOMIC_RELAXED) == 0) {
+      VE_LOG_MSG(QIVA_LOG_DETAIL, QIVA_MSG_VESKA_QUEUE_EXCEEDED,
+                 static_cast<unsigned int>(client->queue.size));
+      __atomic_store_n(&client->queue_full, 1, __ATOMIC_RELAXED);
+    }
+    // The dropped message was counted when it was queued: only the difference changes.
+    if (old_item.size > size) {
+      VE_decrement_data_available(client, old_item.size - size, 0);
+    } else if (old_item.size < size) {
+      VE_increment_data_available(client, size - old_item.size, 0, 1);
+    }
+    VE_statistics_counter_increment(VE_STATS_EVENTS_DROPPED);
+    VE_memory_pool_free(client->memory_pool, old_item.data);
+  } else {
+    if (__atomic_load_n(&client->queue_full, __ATOMIC_RELAXED) != 0) {
+      __atomic_store_n(&client->queue_full, 0, __ATOMIC_RELAXED);
+    }
+    VE_increment_data_available(client, size, 0, 1);
+  }
+  VE_RETURN(0);
+}
+
+void VE_increment_data_available(ve_client_data_t *data, ve_uint32_t bytes, int locked,
+                                 int signal_condition) {
+  ve_atomic_t old_value = _load_counter(data);
+  for (;;) {
+    ve_atomic_t sum = (old_value & kCounterMax) + bytes;
+    ve_atomic_t new_value = sum > kCounterMax ? kCounterMax : sum;
+    ve_atomic_t seen = VE_atomic_compare_exchange(&data->data_available, new_value, old_value);
+    if (seen == old_value) break;
+    old_value = seen;
+  }
+  if (signal_condition == 0) return;
+  // A connected dispatcher collects small amounts until its one-second wait ends; an
+  // unconnected one is woken by the first byte, which starts the connection. connected is
+  // stored with release by the dispatcher once the connection is usable.
+  ve_atomic_t waiting = _load_counter(data);
+  int connected = __atomic_load_n(&data->dispatcher_state.connected, __ATOMIC_ACQUIRE);
+  if (waiting < VE_SEND_BUFFER_SIZE && connected != 0) return;
+  if (locked != 0) {
+    pthread_cond_signal(&data->dispatch_cond);
+    return;
+  }
+  if (pthread_mutex_lock(&data->dispatch_mutex) != 0) return;
+  pthread_cond_signal(&data->dispatch_cond);
+  pthread_mutex_unlock(&data->dispatch_mutex);
+}
+
+void VE_decrement_data_available(ve_client_data_t *data, ve_uint32_t bytes, int locked) {
+  (void)locked;  // the counter is lock-free; decrements never signal
+  ve_atomic_t old_value = _load_counter(data);
+  for (;;) {
+    ve_atomic_t current = old_value & kCounterMax;
+    ve_atomic_t new_value = bytes > current ? 0 : current - bytes;
+    ve_atomic_t seen = VE_atomic_compare_exchange(&data->data_available, new_value, old_value);
+    if (seen == old_value) break;
+    old_value = seen;
+  }
+}
+
+}  // extern "C"

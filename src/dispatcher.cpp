@@ -1,1 +1,502 @@
-// Not yet written.
+// The dispatcher thread of one configuration. It connects when data first waits, opens every
+// connection with registration, statistics and heartbeat, then copies queued messages into its
+// 65535-byte send buffer and writes them with blocking sends, batching small amounts for up to
+// a second. It is the queue's only consumer and the only user of the connection.
+//
+// dispatch_mutex guards the decision to wait or send, the flush list and the stop flags; it is
+// never held while connecting, sleeping, copying or writing. connected, exited, data_consumed
+// and data_offset are read by other threads, so every access to them is __atomic; the changes
+// of data_consumed and data_offset are also made under dispatch_mutex, so a starting flush
+// (which reads them with the counter under that mutex) sees the three in agreement.
+#include <errno.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <string.h>
+#include <time.h>
+
+#include "private_api.h"
+
+VE_LOG_FILE("veska");
+
+namespace {
+
+const ve_uint32_t kSendBufferSize = VE_SEND_BUFFER_SIZE;
+const time_t kStatisticsInterval = 15;
+const time_t kHeartbeatInterval = 120;
+const time_t kErrorReportInterval = 300;
+
+inline ve_client_data_t *_client(dispatcher_state_t *state) {
+  return &state->config_data->client_data;
+}
+
+inline int _connected(dispatcher_state_t *state) {
+  return __atomic_load_n(&state->connected, __ATOMIC_ACQUIRE);
+}
+inline void _set_connected(dispatcher_state_t *state, int value) {
+  __atomic_store_n(&state->connected, value, __ATOMIC_RELEASE);
+}
+inline ve_uint32_t _consumed(dispatcher_state_t *state) {
+  return __atomic_load_n(&state->data_consumed, __ATOMIC_RELAXED);
+}
+inline ve_uint32_t _offset(dispatcher_state_t *state) {
+  return __atomic_load_n(&state->data_offset, __ATOMIC_RELAXED);
+}
+inline void _set_send_positions(dispatcher_state_t *state, ve_uint32_t consumed,
+                                ve_uint32_t offset) {
+  __atomic_store_n(&state->data_consumed, consumed, __ATOMIC_RELAXED);
+  __atomic_store_n(&state->data_offset, offset, __ATOMIC_RELAXED);
+}
+inline ve_uint32_t _counter(ve_client_data_t *client) {
+  return static_cast<ve_uint32_t>(__atomic_load_n(&client->data_available, __ATOMIC_ACQUIRE));
+}
+inline int _shutdown(ve_client_data_t *client) {
+  return __atomic_load_n(&client->shutdown, __ATOMIC_ACQUIRE);
+}
+// The flush list head is changed under dispatch_mutex only; the dispatcher peeks at it
+// without the lock to skip the lock when nobody waits.
+inline ve_flush_state_t *_first_flush(ve_client_data_t *client) {
+  return __atomic_load_n(&client->flush_state, __ATOMIC_RELAXED);
+}
+
+inline int _complete(const ve_message_buffer_t *buffer) { return buffer->offset == buffer->size; }
+inline int _not_started(const ve_message_buffer_t *buffer) {
+  return buffer->offset == 0 && buffer->size > 0;
+}
+inline int _partly_consumed(const ve_message_buffer_t *buffer) {
+  return buffer->offset > 0 && buffer->offset < buffer->size;
+}
+
+// Releases every waiting flush; called with dispatch_mutex held after exited is set.
+void _signal_flushes(ve_client_data_t *client) {
+  for (ve_flush_state_t *flush = client->flush_state; flush != nullptr; flush = flush->next) {
+    pthread_cond_signal(&flush->condition);
+  }
+}
+
+// The dispatcher has stopped for good: flushes see exited under the mutex and return.
+void _mark_exited(ve_client_data_t *client, dispatcher_state_t *state) {
+  int locked = pthread_mutex_lock(&client->dispatch_mutex) == 0;
+  __atomic_store_n(&state->exited, 1, __ATOMIC_RELEASE);
+  __atomic_store_n(&client->shutdown, 1, __ATOMIC_RELEASE);
+  if (locked) {
+    _signal_flushes(client);
+    pthread_mutex_unlock(&client->dispatch_mutex);
+  }
+}
+
+// What the send step can change; equal marks before and after a send step mean it made no
+// progress at all.
+struct progress_mark_t {
+  ve_uint32_t queue_head;
+  ve_uint32_t event_offset;
+  ve_uint32_t consumed;
+  ve_uint32_t offset;
+  ve_uint32_t counter;
+  bool operator==(const progress_mark_t &other) const {
+    return queue_head == other.queue_head && event_offset == other.event_offset &&
+           consumed == other.consumed && offset == other.offset && counter == other.counter;
+  }
+};
+
+progress_mark_t _progress_mark(dispatcher_state_t *state) {
+  ve_client_data_t *client = _client(state);
+  return {__atomic_load_n(&client->queue.head, __ATOMIC_ACQUIRE), state->event_buffer.offset,
+          _consumed(state), _offset(state), _counter(client)};
+}
+
+// The counter says bytes wait but no buffer yields any: repair a counter that drifted above
+// what the queue holds.
+void _erroneous_state(dispatcher_state_t *state) {
+  VE_LOG_ENTER("_erroneous_state");
+  ve_client_data_t *client = _client(state);
+  if (pthread_mutex_lock(&client->dispatch_mutex) == 0) {
+    VE_LOG_DEBUG(QIVA_LOG_ERROR, "state->data_offset: %u", _offset(state));
+    VE_LOG_DEBUG(QIVA_LOG_ERROR, "client_data->data_available: %u", _counter(client));
+    VE_LOG_DEBUG(QIVA_LOG_ERROR, "client_data->queue.head: %hu,  client_data->queue.tail: %hu",
+                 static_cast<unsigned int>(__atomic_load_n(&client->queue.head, __ATOMIC_ACQUIRE)),
+                 static_cast<unsigned int>(__atomic_load_n(&client->queue.tail, __ATOMIC_ACQUIRE)));
+    if (CCQ_empty(&client->queue)) {
+      __atomic_store_n(&client->data_available, ve_atomic_t{0}, __ATOMIC_RELEASE);
+    }
+    pthread_mutex_unlock(&client->dispatch_mutex);
+  }
+  VE_LOG_DEBUG(QIVA_LOG_ERROR,
+               "VESKA in erroneous state (state->data_consumed == data_consumed_temp == 0) && "
+               "data_available > 0");
+  VE_RETURN_VOID();
+}
+
+// A write failed: rewind a partly copied event so that it goes out whole on the next
+// connection, discard the rest of the send buffer and close the endpoint.
+void _lost_connection(dispatcher_state_t *state, transport_endpoint_t *endpoint) {
+  VE_LOG_ENTER("_lost_connection");
+  ve_client_data_t *client = _client(state);
+  ve_message_buffer_t *event = &state->event_buffer;
+  int locked = pthread_mutex_lock(&client->dispatch_mutex) == 0;
+  if (_partly_consumed(event)) {
+    if (locked) increment_flush_states(client, event->offset);
+    VE_increment_data_available(client, event->offset, 1, 0);
+    event->offset = 0;
+  }
+  // Complete messages still in the buffer are lost with the connection.
+  _set_send_positions(state, 0, 0);
+  if (locked) pthread_mutex_unlock(&client->dispatch_mutex);
+  VE_LOG_MSG(QIVA_LOG_DETAIL, QIVA_MSG_VESKA_LOST_CONNECTION);
+  TRANSPORT_close(endpoint);
+  VE_RETURN_VOID();
+}
+
+// Copies what the buffers yield into the send buffer. Returns 1 when the erroneous-state
+// recovery ran (the send step then ends), else 0.
+int _fill(dispatcher_state_t *state) {
+  VE_LOG_ENTER("_fill");
+  ve_client_data_t *client = _client(state);
+  ve_uint32_t consumed = _consumed(state);
+  ve_uint32_t copied = 0;
+  ve_uint32_t snapshot = _counter(client);
+  while (consumed < kSendBufferSize) {
+    ve_message_buffer_t *buffer = get_buffer(state);
+    if (buffer == nullptr || snapshot <= copied) break;
+    ve_uint32_t amount = buffer->size - buffer->offset;
+    if (amount > kSendBufferSize - consumed) amount = kSendBufferSize - consumed;
+    if (amount > snapshot) amount = snapshot;
+    const unsigned char *source =
+        buffer == &state->event_buffer
+            ? static_cast<const unsigned char *>(VE_memory_pool_data(client->memory_pool,
+                                                                     buffer->data))
+            : static_cast<const unsigned char *>(buffer->data);
+    if (source == nullptr) {
+      // Never expected: a message without bytes. Skip it rather than copy from nowhere.
+      buffer->offset = buffer->size;
+      continue;
+    }
+    memcpy(state->data_buffer + consumed, source + buffer->offset, amount);
+    consumed += amount;
+    buffer->offset += amount;
+    VE_LOG_DEBUG(QIVA_LOG_DETAIL, "Consumed %u/%u bytes from buffer", buffer->offset,
+                 buffer->size);
+    if (_complete(buffer)) {
+      if (buffer == &state->event_buffer) {
+        VE_memory_pool_free(client->memory_pool, buffer->data);
+        buffer->data = nullptr;
+      } else if (buffer == &state->statistics_buffer) {
+        state->last_statistics = time(nullptr);
+      } else if (buffer == &state->heartbeat_buffer) {
+        state->last_heartbeat = time(nullptr);
+      }
+    }
+    copied += amount;
+    snapshot = _counter(client);
+  }
+  if (copied > 0) {
+    // Publish the filled bytes and take them off the counter in one step under the mutex, so
+    // that a starting flush never counts them twice.
+    int locked = pthread_mutex_lock(&client->dispatch_mutex) == 0;
+    __atomic_store_n(&state->data_consumed, consumed, __ATOMIC_RELAXED);
+    VE_decrement_data_available(client, copied, locked);
+    if (locked) pthread_mutex_unlock(&client->dispatch_mutex);
+  } else if (consumed == 0 && snapshot != 0) {
+    _erroneous_state(state);
+    VE_RETURN(1);
+  }
+  VE_RETURN(0);
+}
+
+}  // namespace
+
+extern "C" {
+
+ve_uint64_t data_is_available(dispatcher_state_t *state) {
+  if (_consumed(state) != 0) return 1;
+  ve_uint32_t counter = _counter(_client(state));
+  if (counter != 0) return counter;
+  return CCQ_empty(&_client(state)->queue) ? 0 : 1;
+}
+
+void increment_flush_states(ve_client_data_t *client, ve_uint32_t bytes) {
+  for (ve_flush_state_t *flush = client->flush_state; flush != nullptr; flush = flush->next) {
+    flush->remaining += bytes;
+  }
+}
+
+void decrement_flush_states(ve_client_data_t *client, ve_uint32_t bytes) {
+  for (ve_flush_state_t *flush = client->flush_state; flush != nullptr; flush = flush->next) {
+    if (bytes < flush->remaining) {
+      flush->remaining -= bytes;
+    } else {
+      flush->remaining = 0;
+      pthread_cond_signal(&flush->condition);
+    }
+  }
+}
+
+int format_registration(dispatcher_state_t *state) {
+  state->register_buffer.offset = 0;
+  state->register_buffer.size = VE_REGISTER_MESSAGE_SIZE;
+  state->register_buffer.data = state->register_message;
+  return VE_serialise_register_message(state->register_message);
+}
+
+int format_statistics(dispatcher_state_t *state) {
+  state->statistics_buffer.offset = 0;
+  state->statistics_buffer.size = VE_STATISTICS_MESSAGE_SIZE;
+  state->statistics_buffer.data = state->statistics_message;
+  return VE_serialise_statistics_message(state->statistics_message);
+}
+
+int format_heartbeat(dispatcher_state_t *state) {
+  state->heartbeat_buffer.offset = 0;
+  state->heartbeat_buffer.size = VE_HEARTBEAT_MESSAGE_SIZE;
+  state->heartbeat_buffer.data = state->heartbeat_message;
+  return VE_serialise_heartbeat_message(state->heartbeat_message, nullptr);
+}
+
+void check_heartbeat(dispatcher_state_t *state, time_t now) {
+  if (!_complete(&state->register_buffer) || _connected(state) != 1) return;
+  if (!_complete(&state->statistics_buffer) && !_complete(&state->heartbeat_buffer)) return;
+  ve_client_data_t *client = _client(state);
+  // A clock that went backwards makes both due at once.
+  if (_complete(&state->statistics_buffer) &&
+      (now < state->last_statistics || now - state->last_statistics >= kStatisticsInterval)) {
+    if (format_statistics(state) == 0) {
+      VE_increment_data_available(client, VE_STATISTICS_MESSAGE_SIZE, 1, 0);
+    }
+  }
+  if (_complete(&state->heartbeat_buffer) &&
+      (now < state->last_heartbeat || now - state->last_heartbeat >= kHeartbeatInterval)) {
+    if (format_heartbeat(state) == 0) {
+      VE_increment_data_available(client, VE_HEARTBEAT_MESSAGE_SIZE, 1, 0);
+    }
+  }
+}
+
+ve_message_buffer_t *get_buffer(dispatcher_state_t *state) {
+  // One event's bytes are never interleaved with another message's.
+  if (_partly_consumed(&state->event_buffer)) return &state->event_buffer;
+  if (!_complete(&state->register_buffer)) return &state->register_buffer;
+  if (!_complete(&state->statistics_buffer)) return &state->statistics_buffer;
+  if (!_complete(&state->heartbeat_buffer)) return &state->heartbeat_buffer;
+  if (_not_started(&state->event_buffer)) return &state->event_buffer;
+  ve_client_data_t *client = _client(state);
+  if (CCQ_empty(&client->queue)) return nullptr;
+  if (CCQ_pop(&client->queue, &state->event_buffer) == nullptr) return nullptr;
+  return &state->event_buffer;
+}
+
+int connect_client(ve_config_t *config, dispatcher_state_t *state) {
+  VE_LOG_ENTER("connect_client");
+  ve_client_data_t *client = _client(state);
+  volatile ve_config_t *live = config;  // the application may change these fields meanwhile
+  ve_uint32_t connect_retries = live->connect_retries;
+  ve_uint32_t connect_attempts = connect_retries + 1;
+  time_t last_error_logged = 0;
+
+  while (_connected(state) == 0 && connect_attempts != 0) {
+    const char *server = live->server;
+    const char *colon = server != nullptr ? strchr(server, ':') : nullptr;
+    const char *server_address = colon != nullptr ? colon + 1 : "";
+    VE_LOG_MSG(QIVA_LOG_DETAIL, QIVA_MSG_VESKA_INITIATING_CONNECTION,
+               server != nullptr ? server : "(null)");
+    ve_uint32_t timeout_ms = live->connect_timeout;
+    struct timeval timeout;
+    timeout.tv_sec = static_cast<time_t>(timeout_ms / 1000);
+    timeout.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
+    // The previous connection's record was released by its close; start from a clean endpoint.
+    memset(&state->endpoint, 0, sizeof state->endpoint);
+    if (TRANSPORT_connect_timeout(&client->transport, &state->endpoint, server_address,
+                                  &timeout) == 0) {
+      if (TRANSPORT_set_blocking(&state->endpoint, 1) == 0) {
+        _set_connected(state, 1);
+        break;
+      }
+      TRANSPORT_close(&state->endpoint);
+    }
+
+    // The first failure of a series is an error, later ones detail, at most one error per
+    // 300 s.
+    time_t error_time = time(nullptr);
+    if (error_time < last_error_logged || error_time - last_error_logged >= kErrorReportInterval) {
+      VE_LOG_MSG(QIVA_LOG_ERROR, QIVA_MSG_TRANSPORT_CONNECT_FAILED, server_address);
+      last_error_logged = error_time;
+    } else {
+      VE_LOG_MSG(QIVA_LOG_DETAIL, QIVA_MSG_TRANSPORT_CONNECT_FAILED, server_address);
+    }
+
+    // Follow a change of the configured count made while this series runs.
+    ve_uint32_t configured = live->connect_retries;
+    if (configured != connect_retries) {
+      VE_LOG_DEBUG(QIVA_LOG_DETAIL, "connect_retries changed from %u to %u", connect_retries,
+                   configured);
+      if (configured > connect_retries) {
+        connect_attempts += configured - connect_retries;
+      } else {
+        ve_uint32_t attempts_made = connect_retries + 1 - connect_attempts;
+        if (attempts_made > configured + 1) {
+          connect_attempts = 0;
+        } else {
+          connect_attempts = configured + 2 - attempts_made;
+        }
+      }
+      connect_retries = configured;
+    }
+
+    if (connect_attempts != 0) {
+      if (connect_retries != 0 || _shutdown(client) != 0) {
+        --connect_attempts;
+        if (connect_attempts != 0) qiva_msleep(live->connect_retry_interval);
+      } else {
+        qiva_msleep(live->connect_retry_interval);  // retrying for ever
+      }
+    }
+  }
+
+  if (_connected(state) == 0) {
+    VE_LOG_MSG(QIVA_LOG_ERROR, QIVA_MSG_VESKA_RETRIES_EXCEEDED);
+    VE_RETURN(QIVA_ERR_TIMEDOUT);
+  }
+
+  VE_statistics_counter_increment(VE_STATS_CONNECTIONS_MADE);
+  int result = format_registration(state);
+  if (result == 0) result = format_statistics(state);
+  if (result == 0) result = format_heartbeat(state);
+  if (result != 0) {
+    TRANSPORT_close(&state->endpoint);
+    _set_connected(state, 0);
+    VE_RETURN(result);
+  }
+  VE_increment_data_available(client, VE_REGISTER_MESSAGE_SIZE + VE_STATISTICS_MESSAGE_SIZE +
+                                          VE_HEARTBEAT_MESSAGE_SIZE,
+                              0, 0);
+  VE_LOG_MSG(QIVA_LOG_DETAIL, QIVA_MSG_VESKA_CONNECTED, live->server);
+  state->endpoint.userdata = state;
+  VE_RETURN(0);
+}
+
+int on_writeable(transport_endpoint_t *endpoint) {
+  VE_LOG_ENTER("on_writeable");
+  if (endpoint == nullptr || endpoint->userdata == nullptr) VE_RETURN(QIVA_ERR_INVALID);
+  auto *state = static_cast<dispatcher_state_t *>(endpoint->userdata);
+  ve_client_data_t *client = _client(state);
+  int error = 0;
+  while (data_is_available(state) != 0) {
+    if (_consumed(state) < kSendBufferSize && data_is_available(state) != 0) {
+      if (_fill(state) != 0) VE_RETURN(0);  // the erroneous-state recovery ran
+    }
+
+    ve_uint32_t consumed = _consumed(state);
+    ve_uint32_t offset = _offset(state);
+    ve_uint32_t size = consumed - offset;
+    // Nothing copied and nothing left to write: the counter has not caught up with a message
+    // just queued. Leave it for the next cycle instead of sending nothing in a loop.
+    if (size == 0) break;
+    int result = TRANSPORT_send(endpoint, reinterpret_cast<const char *>(state->data_buffer) + offset,
+                                &size);
+    if (result == QIVA_ERR_AGAIN) break;
+    if (result != 0) {
+      _lost_connection(state, endpoint);
+      error = result;
+      break;
+    }
+    VE_LOG_DEBUG(QIVA_LOG_DETAIL, "Sent %u/%u bytes", size, consumed);
+    offset += size;
+    int locked = pthread_mutex_lock(&client->dispatch_mutex) == 0;
+    if (offset >= consumed) {
+      _set_send_positions(state, 0, 0);
+    } else {
+      __atomic_store_n(&state->data_offset, offset, __ATOMIC_RELAXED);
+    }
+    if (locked) {
+      if (client->flush_state != nullptr) decrement_flush_states(client, size);
+      pthread_mutex_unlock(&client->dispatch_mutex);
+    }
+  }
+
+  // Control messages not completely copied are counted again when a reconnection re-arms
+  // them; take their remaining bytes off the counter now.
+  ve_uint32_t pending = 0;
+  const ve_message_buffer_t *controls[] = {&state->register_buffer, &state->statistics_buffer,
+                                           &state->heartbeat_buffer};
+  for (const ve_message_buffer_t *buffer : controls) {
+    if (!_complete(buffer)) pending += buffer->size - buffer->offset;
+  }
+  if (pending != 0) VE_decrement_data_available(client, pending, 0);
+  VE_RETURN(error);
+}
+
+void *VE_client_dispatch(void *arg) {
+  VE_LOG_ENTER("VE_client_dispatch");
+  auto *config = static_cast<ve_config_t *>(arg);
+  auto *config_data = static_cast<ve_config_data_t *>(config->handle);
+  ve_client_data_t *client = &config_data->client_data;
+  dispatcher_state_t *state = &client->dispatcher_state;
+  // Set when a send step during shutdown moved nothing; the next cycle then waits for its
+  // second instead of turning without pause.
+  bool stalled = false;
+
+  for (;;) {
+    time_t now = time(nullptr);
+    struct timespec deadline;
+    deadline.tv_sec = now + 1;  // the next whole second
+    deadline.tv_nsec = 0;
+
+    if (pthread_mutex_lock(&client->dispatch_mutex) != 0) {
+      __atomic_store_n(&state->exited, 1, __ATOMIC_RELEASE);
+      __atomic_store_n(&client->shutdown, 1, __ATOMIC_RELEASE);
+      VE_RETURN_VALUE(reinterpret_cast<void *>(intptr_t{QIVA_ERR_OSERROR}), QIVA_ERR_OSERROR);
+    }
+    bool dispatch = false;
+    int stopping = _shutdown(client);
+    if (data_is_available(state) != 0 &&
+        (_connected(state) == 0 || client->flush_state != nullptr ||
+         _counter(client) >= kSendBufferSize || (stopping != 0 && !stalled))) {
+      // Once stopping, whatever is available goes out at once: nothing else would wake this
+      // thread for events queued after the stopping flush returned.
+      check_heartbeat(state, now);
+      dispatch = true;
+    } else if (stopping != 0 && !stalled) {
+      // Nothing to send while stopping: the loop condition below ends the thread.
+    } else {
+      int waited = pthread_cond_timedwait(&client->dispatch_cond, &client->dispatch_mutex,
+                                          &deadline);
+      if (waited == 0) {
+        check_heartbeat(state, now);
+        dispatch = data_is_available(state) != 0;
+      } else if (waited == ETIMEDOUT) {
+        if (_connected(state) != 0) {
+          check_heartbeat(state, now + 1);
+          dispatch = data_is_available(state) != 0;
+        }
+      }
+      stalled = false;
+    }
+    if (pthread_mutex_unlock(&client->dispatch_mutex) != 0) break;
+
+    if (dispatch) {
+      if (_connected(state) == 0) {
+        int result = connect_client(config, state);
+        if (result != 0) {
+          _mark_exited(client, state);
+          VE_RETURN_VALUE(reinterpret_cast<void *>(static_cast<intptr_t>(result)), result);
+        }
+      }
+      progress_mark_t before = _progress_mark(state);
+      int result = on_writeable(&state->endpoint);
+      if (result != 0) {
+        // The send step closed the endpoint whatever the failure was.
+        VE_LOG_MSG(QIVA_LOG_ERROR, QIVA_MSG_VESKA_LOST_CONNECTION);
+        _set_connected(state, 0);
+      }
+      stalled = _shutdown(client) != 0 && result == 0 && _progress_mark(state) == before;
+    }
+    if (_shutdown(client) != 0 && data_is_available(state) == 0) break;
+  }
+
+  if (_connected(state) != 0) {
+    TRANSPORT_close(&state->endpoint);
+    _set_connected(state, 0);
+  }
+  _mark_exited(client, state);
+  VE_RETURN_VALUE(reinterpret_cast<void *>(intptr_t{0}), 0);
+}
+
+}  // extern "C"

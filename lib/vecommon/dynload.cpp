@@ -5,6 +5,37 @@
 #include <dlfcn.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
+#include <unistd.h>
+
+namespace {
+
+// Opens file_name from the directory this library was loaded from, the place its $ORIGIN
+// run path names. The loader normally searches there itself, but it takes the run path from
+// the object that called dlopen, and a sanitizer runtime that intercepts dlopen becomes that
+// caller. Only a file that exists there is tried, so that a missing library keeps the
+// loader's own error text; a secure-execution process gets no such help, as the loader
+// ignores $ORIGIN there too.
+void *open_beside_library(const char *file_name, int mode) {
+  if (getauxval(AT_SECURE) != 0) return nullptr;
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void *>(&open_beside_library), &info) == 0 ||
+      info.dli_fname == nullptr)
+    return nullptr;
+  const char *slash = strrchr(info.dli_fname, '/');
+  if (slash == nullptr) return nullptr;
+  size_t directory_length = static_cast<size_t>(slash - info.dli_fname) + 1;
+  size_t name_length = strlen(file_name);
+  char *path = static_cast<char *>(malloc(directory_length + name_length + 1));
+  if (path == nullptr) return nullptr;
+  memcpy(path, info.dli_fname, directory_length);
+  memcpy(path + directory_length, file_name, name_length + 1);
+  void *handle = access(path, F_OK) == 0 ? dlopen(path, mode) : nullptr;
+  free(path);
+  return handle;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -21,6 +52,7 @@ void *QIVA_dlopen(const char *path) {
   memcpy(file_name + 3, path, length);
   memcpy(file_name + 3 + length, ".so", 4);
   void *handle = dlopen(file_name, mode);
+  if (handle == nullptr) handle = open_beside_library(file_name, mode);
   free(file_name);
   return handle;
 }

@@ -82,15 +82,27 @@ void parse_masks(const char *spec) {
   }
 }
 
+// Tracing is off until ZELM_TRACE_FILE names where it goes ("-" for standard error): an
+// instrumented program that merely finds this stand-in beside the library stays quiet, and with
+// every class masked off the logger's level tests answer from the cached mask.
 void setup() {
+  const char *path = getenv("ZELM_TRACE_FILE");
+  if (path == nullptr || path[0] == '\0') {
+    default_mask = 0;
+    return;
+  }
   const char *masks = getenv("ZELM_CLASS_MASK");
   if (masks != nullptr) parse_masks(masks);
-  const char *path = getenv("ZELM_TRACE_FILE");
-  if (path != nullptr && path[0] != '\0') {
-    output = fopen(path, "a");
-    if (output == nullptr) fprintf(stderr, "zelm: cannot open ZELM_TRACE_FILE '%s'\n", path);
+  if (strcmp(path, "-") == 0) {
+    output = stderr;
+    return;
   }
-  if (output == nullptr) output = stderr;
+  output = fopen(path, "a");
+  if (output == nullptr) {
+    fprintf(stderr, "zelm: cannot open ZELM_TRACE_FILE '%s'\n", path);
+    default_mask = 0;
+    function_mask_count = 0;
+  }
 }
 
 uint32_t mask_for(const char *function_name) {
@@ -137,6 +149,7 @@ void append(FormatHandle *handle, const char *format, va_list args) {
 void write_line(const ZELM1_EPB *epb, int line, const char *kind, const char *detail) {
   pthread_once(&setup_once, setup);
   const ZELM1_CUB *cub = epb->Cub;
+  if (output == nullptr) return;
   pthread_mutex_lock(&output_mutex);
   fprintf(output, "ZELM1 %s %s %s:%d %s%s%s\n", cub != nullptr && cub->Comp ? cub->Comp : "*",
           epb->Id != nullptr ? epb->Id : "?", base_name(cub != nullptr ? cub->File : nullptr),
