@@ -228,13 +228,18 @@ public final class JavaBindingTest {
         long h = init("null:sink", null, 0, 0, 0, 0);
         ServerImpl impl = new ServerImpl();
         try {
-            byte[][][] many = new byte[300][][];
+            // A list carries at most 255 items on the wire.
+            byte[][][] many = new byte[255][][];
             for (int i = 0; i < many.length; i++) {
                 many[i] = pair(key("k" + i), i % 3 == 0 ? null : ascii("v" + i));
             }
-            check(veska(() -> impl._track(h, 1, 0, 0, true, 1, 2, ascii("vl"), ascii("hl"),
-                    ascii("tid"), many, many, many, many, many)) == null,
-                    "1500 pairs tracked");
+            VESKA4JException big = veska(() -> impl._track(h, 1, 0, 0, true, 1, 2, ascii("vl"),
+                    ascii("hl"), ascii("tid"), many, many, many, many, many));
+            check(big == null, "1275 pairs tracked: " + big);
+            byte[][][] tooMany = Arrays.copyOf(many, 256);
+            tooMany[255] = pair(key("one more"), null);
+            expectCode(100, null, () -> impl._track(h, 1, 0, 0, false, 0, 0, null, null, null,
+                    tooMany, null, null, null, null), "256 pairs in one list");
             byte[][][] cut = {pair(key("a"), ascii("1")), pair(null, ascii("2")),
                     pair(key("c"), null)};
             byte[][][] nullPair = {null, pair(key("x"), null)};
