@@ -226,8 +226,8 @@ extern "C" JNIEXPORT jlong JNICALL Java_veska4j_impl_ServerImpl__1init(
     JNIEnv *env, jclass cls, jstring address, jstring tokenfile, jlong connectTimeout,
     jlong connectRetries, jlong connectRetryInterval, jint queueSize) {
   (void)cls;
-  if (env == NULL) return 0;
   VE_LOG_ENTER("ServerImpl.init");
+  if (env == NULL) VE_RETURN_VALUE(0, 0);
   qiva_config_t *config = static_cast<qiva_config_t *>(malloc(sizeof(qiva_config_t)));
   if (config == NULL) {
     jclass oom = env->FindClass("java/lang/OutOfMemoryError");
@@ -257,8 +257,8 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1track(
     jobjectArray verticalContext, jobjectArray horizontalContext, jobjectArray verticalStitches,
     jobjectArray horizontalStitches, jobjectArray transactionData) {
   (void)self;
-  if (env == NULL) return;
   VE_LOG_ENTER("ServerImpl.track");
+  if (env == NULL) VE_RETURN_VOID();
   // QIVA_track takes a type word with the top bit set as a caller-built message block and
   // copies it from the start of the event record; from Java that would send whatever memory
   // follows the translation record. Java cannot build such blocks, so the type is invalid.
@@ -297,8 +297,8 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1track(
 extern "C" JNIEXPORT jint JNICALL Java_veska4j_impl_ServerImpl__1getToken(JNIEnv *env, jclass cls,
                                                                           jlong handle) {
   (void)cls;
-  if (env == NULL) return 0;
   VE_LOG_ENTER("ServerImpl.getToken");
+  if (env == NULL) VE_RETURN_VALUE(0, 0);
   qiva_int32_t token = 0;
   int rc = QIVA_token(_config_of(handle), &token);
   if (rc != QIVA_SUCCESS) VESKA4J_throw(env, rc);
@@ -308,8 +308,8 @@ extern "C" JNIEXPORT jint JNICALL Java_veska4j_impl_ServerImpl__1getToken(JNIEnv
 extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1close(JNIEnv *env, jclass cls,
                                                                        jlong handle) {
   (void)cls;
-  if (env == NULL) return;
   VE_LOG_ENTER("ServerImpl.close");
+  if (env == NULL) VE_RETURN_VOID();
   if (handle == 0) VE_RETURN_VOID();
   qiva_config_t *config = _config_of(handle);
   int rc = QIVA_shutdown(config);
@@ -323,8 +323,8 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1verifyAddress(J
                                                                                jclass cls,
                                                                                jstring address) {
   (void)cls;
-  if (env == NULL) return;
   VE_LOG_ENTER("ServerImpl._verifyAddress");
+  if (env == NULL) VE_RETURN_VOID();
   if (address == NULL) VE_RETURN_VOID();
   jsize length = env->GetStringUTFLength(address);
   if (env->ExceptionCheck()) VE_RETURN_VOID();
