@@ -653,6 +653,30 @@ public final class JavaBindingTest {
         }
         long h = init("tcp:127.0.0.1:" + port, null, 500, 1, 50, 0);
         int main = currentThread();
+        // Java threads log through the bridge while the dispatcher does.
+        ServerImpl impl = new ServerImpl();
+        List<Throwable> errors = Collections.synchronizedList(new ArrayList<>());
+        List<Thread> threads = new ArrayList<>();
+        for (int t = 0; t < 4; t++) {
+            Thread thread = new Thread(() -> {
+                try {
+                    for (int i = 0; i < 100; i++) {
+                        impl._track(h, Event.HERE, 0, 0, false, 0, 0, null, null, key("t"),
+                                new byte[][][] {pair(key("i"), ascii("v"))}, null, null, null,
+                                null);
+                    }
+                } catch (Throwable e) {
+                    errors.add(e);
+                }
+            });
+            thread.start();
+            threads.add(thread);
+        }
+        for (Thread thread : threads) {
+            thread.join(60000);
+            check(!thread.isAlive(), "tracking thread finished");
+        }
+        check(errors.isEmpty(), "tracking from four threads: " + errors);
         long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(30);
         boolean seen = false;
         while (!seen && System.nanoTime() < deadline) {
@@ -665,5 +689,6 @@ public final class JavaBindingTest {
         }
         closeQuietly(h);
         check(seen, "a record from the dispatcher thread");
+        System.out.println(c.records.size() + " records");
     }
 }
