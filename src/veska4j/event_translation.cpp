@@ -36,8 +36,8 @@ ItemRefs *_block_refs(qiva_values_list_t *values) {
 }
 
 qiva_values_list_t *_allocate_items(size_t count) {
-  void *block = calloc(1, sizeof(ItemBlockHeader) +
-                              count * (sizeof(qiva_values_list_t) + sizeof(ItemRefs)));
+  void *block =
+      calloc(1, sizeof(ItemBlockHeader) + count * (sizeof(qiva_values_list_t) + sizeof(ItemRefs)));
   if (block == NULL) return NULL;
   ItemBlockHeader *header = static_cast<ItemBlockHeader *>(block);
   header->count = count;
@@ -61,8 +61,7 @@ bool _array_length(JNIEnv *env, jarray array, jsize *length) {
 
 // Points *target at the array's elements (null for an empty array) and gives its length.
 // False, with the targets untouched, when an exception is pending.
-bool _translate_bytes(JNIEnv *env, jbyteArray array, const qiva_byte_t **target,
-                      jsize *length) {
+bool _translate_bytes(JNIEnv *env, jbyteArray array, const qiva_byte_t **target, jsize *length) {
   jsize n = env->GetArrayLength(array);
   if (env->ExceptionCheck()) return false;
   const qiva_byte_t *elements = NULL;
@@ -218,8 +217,7 @@ extern "C" void VESKA4J_translate_event(JNIEnv *env, qivapi4j_event_t *record) {
     return;
   if (record->transactionId != NULL) {
     jsize length = 0;
-    if (!_translate_bytes(env, record->transactionId, &event->instance_id.transaction_id,
-                          &length))
+    if (!_translate_bytes(env, record->transactionId, &event->instance_id.transaction_id, &length))
       return;
     event->instance_id.size = static_cast<qiva_uint16_t>(length);
     event->instance_id.flags = 1;
@@ -231,8 +229,8 @@ extern "C" void VESKA4J_translate_event(JNIEnv *env, qivapi4j_event_t *record) {
   ItemRefs *refs = _block_refs(record->values);
   jsize base = 0;
   for (int m = 0; m < 5; m++) {
-    if (lengths[m] > 0 && !_translate_map(env, maps[m], lengths[m], record->values + base,
-                                          refs + base, lists[m]))
+    if (lengths[m] > 0 &&
+        !_translate_map(env, maps[m], lengths[m], record->values + base, refs + base, lists[m]))
       return;
     base += lengths[m];
   }

@@ -44,10 +44,9 @@ const method_lookup Logger_methods[] = {
     {&VESKA4J_methods.Logger.severe, "severe", "(Ljava/lang/String;)V"},
     {NULL, NULL, NULL}};
 
-const method_lookup Logger_static_methods[] = {
-    {&VESKA4J_methods.Logger.getLogger, "getLogger",
-     "(Ljava/lang/String;)Ljava/util/logging/Logger;"},
-    {NULL, NULL, NULL}};
+const method_lookup Logger_static_methods[] = {{&VESKA4J_methods.Logger.getLogger, "getLogger",
+                                                "(Ljava/lang/String;)Ljava/util/logging/Logger;"},
+                                               {NULL, NULL, NULL}};
 
 void _set_logger_env(void) {
   if (getenv("QIVA_LOGGER") != NULL) return;
@@ -132,9 +131,7 @@ qiva_config_t *_config_of(jlong handle) {
 
 }  // namespace
 
-extern "C" JavaVM *VESKA4J_GetJavaVM(void) {
-  return veska4j_jvm.load(std::memory_order_acquire);
-}
+extern "C" JavaVM *VESKA4J_GetJavaVM(void) { return veska4j_jvm.load(std::memory_order_acquire); }
 
 extern "C" jobject VESKA4J_logger_object(void) {
   return veska4j_logger.load(std::memory_order_acquire);
@@ -177,9 +174,9 @@ extern "C" void VESKA4J_throw(JNIEnv *env, int code) {
   VE_RETURN_VOID();
 }
 
-extern "C" void VESKA4J_init(JNIEnv *env, qiva_config_t *config, jstring address,
-                             jstring tokenfile, jlong connectTimeout, jlong connectRetries,
-                             jlong connectRetryInterval, jint queueSize) {
+extern "C" void VESKA4J_init(JNIEnv *env, qiva_config_t *config, jstring address, jstring tokenfile,
+                             jlong connectTimeout, jlong connectRetries, jlong connectRetryInterval,
+                             jint queueSize) {
   VE_LOG_ENTER("VESKA4J_set_config");
   memset(config, 0, sizeof(*config));
   if (address == NULL) {
@@ -229,8 +226,8 @@ extern "C" JNIEXPORT jlong JNICALL Java_veska4j_impl_ServerImpl__1init(
     JNIEnv *env, jclass cls, jstring address, jstring tokenfile, jlong connectTimeout,
     jlong connectRetries, jlong connectRetryInterval, jint queueSize) {
   (void)cls;
-  if (env == NULL) return 0;
   VE_LOG_ENTER("ServerImpl.init");
+  if (env == NULL) VE_RETURN_VALUE(0, 0);
   qiva_config_t *config = static_cast<qiva_config_t *>(malloc(sizeof(qiva_config_t)));
   if (config == NULL) {
     jclass oom = env->FindClass("java/lang/OutOfMemoryError");
@@ -257,12 +254,11 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1track(
     JNIEnv *env, jobject self, jlong handle, jint eventType, jlong timestampSeconds,
     jint timestampMicroseconds, jboolean blocked, jint verticalCaller, jint horizontalCaller,
     jbyteArray verticalLink, jbyteArray horizontalLink, jbyteArray transactionId,
-    jobjectArray verticalContext, jobjectArray horizontalContext,
-    jobjectArray verticalStitches, jobjectArray horizontalStitches,
-    jobjectArray transactionData) {
+    jobjectArray verticalContext, jobjectArray horizontalContext, jobjectArray verticalStitches,
+    jobjectArray horizontalStitches, jobjectArray transactionData) {
   (void)self;
-  if (env == NULL) return;
   VE_LOG_ENTER("ServerImpl.track");
+  if (env == NULL) VE_RETURN_VOID();
   // QIVA_track takes a type word with the top bit set as a caller-built message block and
   // copies it from the start of the event record; from Java that would send whatever memory
   // follows the translation record. Java cannot build such blocks, so the type is invalid.
@@ -298,12 +294,11 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1track(
   VE_RETURN_VOID();
 }
 
-extern "C" JNIEXPORT jint JNICALL Java_veska4j_impl_ServerImpl__1getToken(JNIEnv *env,
-                                                                          jclass cls,
+extern "C" JNIEXPORT jint JNICALL Java_veska4j_impl_ServerImpl__1getToken(JNIEnv *env, jclass cls,
                                                                           jlong handle) {
   (void)cls;
-  if (env == NULL) return 0;
   VE_LOG_ENTER("ServerImpl.getToken");
+  if (env == NULL) VE_RETURN_VALUE(0, 0);
   qiva_int32_t token = 0;
   int rc = QIVA_token(_config_of(handle), &token);
   if (rc != QIVA_SUCCESS) VESKA4J_throw(env, rc);
@@ -313,8 +308,8 @@ extern "C" JNIEXPORT jint JNICALL Java_veska4j_impl_ServerImpl__1getToken(JNIEnv
 extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1close(JNIEnv *env, jclass cls,
                                                                        jlong handle) {
   (void)cls;
-  if (env == NULL) return;
   VE_LOG_ENTER("ServerImpl.close");
+  if (env == NULL) VE_RETURN_VOID();
   if (handle == 0) VE_RETURN_VOID();
   qiva_config_t *config = _config_of(handle);
   int rc = QIVA_shutdown(config);
@@ -324,11 +319,12 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1close(JNIEnv *e
   VE_RETURN_VOID();
 }
 
-extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1verifyAddress(
-    JNIEnv *env, jclass cls, jstring address) {
+extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1verifyAddress(JNIEnv *env,
+                                                                               jclass cls,
+                                                                               jstring address) {
   (void)cls;
-  if (env == NULL) return;
   VE_LOG_ENTER("ServerImpl._verifyAddress");
+  if (env == NULL) VE_RETURN_VOID();
   if (address == NULL) VE_RETURN_VOID();
   jsize length = env->GetStringUTFLength(address);
   if (env->ExceptionCheck()) VE_RETURN_VOID();

@@ -135,13 +135,11 @@ JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1track(
     JNIEnv *env, jobject self, jlong handle, jint eventType, jlong timestampSeconds,
     jint timestampMicroseconds, jboolean blocked, jint verticalCaller, jint horizontalCaller,
     jbyteArray verticalLink, jbyteArray horizontalLink, jbyteArray transactionId,
-    jobjectArray verticalContext, jobjectArray horizontalContext,
-    jobjectArray verticalStitches, jobjectArray horizontalStitches,
-    jobjectArray transactionData);
+    jobjectArray verticalContext, jobjectArray horizontalContext, jobjectArray verticalStitches,
+    jobjectArray horizontalStitches, jobjectArray transactionData);
 JNIEXPORT jint JNICALL Java_veska4j_impl_ServerImpl__1getToken(JNIEnv *env, jclass cls,
                                                                jlong handle);
-JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1close(JNIEnv *env, jclass cls,
-                                                            jlong handle);
+JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1close(JNIEnv *env, jclass cls, jlong handle);
 JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1verifyAddress(JNIEnv *env, jclass cls,
                                                                     jstring address);
 

@@ -212,13 +212,13 @@ void *VESKA4J_logger_function_event(qiva_function_log_t *function_log, int line,
 }
 
 qiva_logger_module_t QIVA_veska4j_logger_module = {
-    VESKA4J_logger_init_module,     /* accepts only under a virtual machine */
-    VESKA4J_logger_init_file,       /* nothing to prepare per file */
-    VESKA4J_logger_init_function,   /* nothing to prepare per function */
-    VESKA4J_logger_logging,         /* every level; Java filters */
-    NULL,                           /* debug output follows the level */
-    VESKA4J_logger_printf,          /* severe or fine */
-    VESKA4J_logger_function_event,  /* entering or exiting */
+    VESKA4J_logger_init_module,    /* accepts only under a virtual machine */
+    VESKA4J_logger_init_file,      /* nothing to prepare per file */
+    VESKA4J_logger_init_function,  /* nothing to prepare per function */
+    VESKA4J_logger_logging,        /* every level; Java filters */
+    NULL,                          /* debug output follows the level */
+    VESKA4J_logger_printf,         /* severe or fine */
+    VESKA4J_logger_function_event, /* entering or exiting */
 };
 
 }  // extern "C"

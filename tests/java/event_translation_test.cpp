@@ -57,8 +57,8 @@ TEST_F(EventTranslationTest, FillsEveryFieldWithoutCopyingAndReleasesOnce) {
   record_.verticalLink = vlink;
   record_.horizontalLink = hlink;
   record_.transactionId = tid;
-  record_.horizontalStitches = fake_.objects({fake_.pair(fake_.key("hs1"), hs_value),
-                                              fake_.pair(fake_.key("hs2"), nullptr)});
+  record_.horizontalStitches = fake_.objects(
+      {fake_.pair(fake_.key("hs1"), hs_value), fake_.pair(fake_.key("hs2"), nullptr)});
   record_.verticalStitches = fake_.objects({fake_.pair(fake_.key("vs1"), fake_.bytes("v"))});
   record_.transactionData = fake_.objects({fake_.pair(fake_.key("td1"), fake_.bytes("t"))});
   record_.horizontalContext = fake_.objects({fake_.pair(fake_.key("hc1"), fake_.bytes("h"))});
@@ -175,9 +175,9 @@ TEST_F(EventTranslationTest, NullKeyEndsOnlyItsOwnArray) {
 
 TEST_F(EventTranslationTest, KeyWithoutZeroByteGivesNullNameAndIsReleasedAtOnce) {
   jbyteArray bare = fake_.bytes("bare");
-  record_.horizontalContext = fake_.objects({fake_.pair(fake_.key("ok"), nullptr),
-                                             fake_.pair(bare, fake_.bytes("v")),
-                                             fake_.pair(fake_.bytes(""), nullptr)});
+  record_.horizontalContext =
+      fake_.objects({fake_.pair(fake_.key("ok"), nullptr), fake_.pair(bare, fake_.bytes("v")),
+                     fake_.pair(fake_.bytes(""), nullptr)});
   VESKA4J_translate_event(fake_.env(), &record_);
   ASSERT_EQ(fake_.pending, nullptr);
   const qiva_values_list_t *v = record_.values;

@@ -21,11 +21,11 @@ enum class Kind { kBytes, kObjects, kString, kClass, kThrowable, kMethod };
 
 struct FakeObject {
   Kind kind = Kind::kBytes;
-  std::vector<jbyte> bytes;             // kBytes
-  std::vector<FakeObject *> elements;   // kObjects
-  std::string text;                     // kString, kClass, kThrowable (class name)
-  int code = 0;                         // kThrowable built by NewObject: the int argument
-  std::string message;                  // kThrowable: the message
+  std::vector<jbyte> bytes;            // kBytes
+  std::vector<FakeObject *> elements;  // kObjects
+  std::string text;                    // kString, kClass, kThrowable (class name)
+  int code = 0;                        // kThrowable built by NewObject: the int argument
+  std::string message;                 // kThrowable: the message
 };
 
 struct Release {
@@ -89,7 +89,7 @@ class FakeEnv {
   int live_local_refs = 0;  // made by GetObjectArrayElement, not yet deleted
   int max_live_local_refs = 0;
   jint ensured_capacity = 0;
-  FakeObject *pending = nullptr;  // the pending exception
+  FakeObject *pending = nullptr;           // the pending exception
   FakeObject *fail_elements_of = nullptr;  // GetByteArrayElements of this array throws
   int strings_held = 0;
 

@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include <cstdarg>
+#include <cstdlib>
 #include <string>
 
 #include "src/veska4j/veska4j.h"
@@ -13,16 +14,15 @@
 namespace {
 
 qiva_file_log_t helper_file = {"native_helper.cpp", __DATE__, __TIME__, "veska", 0,
-                               VE_ONCE_INIT, ~0u, 0, NULL};
-qiva_function_log_t helper_function = {&helper_file, "native_helper.cpp", "NativeHelper.log",
-                                       1, 0, VE_ONCE_INIT, ~0u, 0, NULL};
+                               VE_ONCE_INIT,        ~0u,      0,        NULL};
+qiva_function_log_t helper_function = {
+    &helper_file, "native_helper.cpp", "NativeHelper.log", 1, 0, VE_ONCE_INIT, ~0u, 0, NULL};
 
 void bridge_printf(int level, const char *prefix, const char *format, ...) {
   va_list args;
   va_start(args, format);
-  QIVA_veska4j_logger_module.QIVA_logger_printf(&helper_function, __LINE__,
-                                                static_cast<qiva_log_level_t>(level), prefix,
-                                                format, args);
+  QIVA_veska4j_logger_module.QIVA_logger_printf(
+      &helper_function, __LINE__, static_cast<qiva_log_level_t>(level), prefix, format, args);
   va_end(args);
 }
 
@@ -85,8 +85,10 @@ JNIEXPORT void JNICALL Java_veska4j_impl_NativeHelper_log(JNIEnv *env, jclass, j
   bridge_printf(level, prefix == NULL ? NULL : p.c_str(), "%s", chars(env, message).c_str());
 }
 
-JNIEXPORT jboolean JNICALL Java_veska4j_impl_NativeHelper_logFromNewThread(
-    JNIEnv *env, jclass, jint level, jstring prefix, jstring message) {
+JNIEXPORT jboolean JNICALL Java_veska4j_impl_NativeHelper_logFromNewThread(JNIEnv *env, jclass,
+                                                                           jint level,
+                                                                           jstring prefix,
+                                                                           jstring message) {
   return run_thread(env, level, prefix, message, false);
 }
 
@@ -95,14 +97,13 @@ JNIEXPORT jboolean JNICALL Java_veska4j_impl_NativeHelper_logFromSelfAttachedThr
   return run_thread(env, level, prefix, message, true);
 }
 
-JNIEXPORT void JNICALL Java_veska4j_impl_NativeHelper_functionEvent(JNIEnv *env, jclass,
-                                                                    jint event,
+JNIEXPORT void JNICALL Java_veska4j_impl_NativeHelper_functionEvent(JNIEnv *env, jclass, jint event,
                                                                     jstring function,
                                                                     jstring file) {
   std::string f = chars(env, function);
   std::string s = chars(env, file);
-  qiva_function_log_t record = {&helper_file, s.c_str(), f.c_str(), 1, 1, VE_ONCE_INIT,
-                                ~0u, 1, NULL};
+  qiva_function_log_t record = {&helper_file, s.c_str(), f.c_str(), 1,   1,
+                                VE_ONCE_INIT, ~0u,       1,         NULL};
   bridge_event(&record, static_cast<unsigned>(event), 12345);
 }
 
@@ -125,6 +126,12 @@ JNIEXPORT jint JNICALL Java_veska4j_impl_NativeHelper_configQueueSize(JNIEnv *, 
 JNIEXPORT jstring JNICALL Java_veska4j_impl_NativeHelper_configServer(JNIEnv *env, jclass,
                                                                       jlong handle) {
   return env->NewStringUTF(config_of(handle)->server);
+}
+
+JNIEXPORT jstring JNICALL Java_veska4j_impl_NativeHelper_getenv(JNIEnv *env, jclass,
+                                                                jstring name) {
+  const char *value = getenv(chars(env, name).c_str());
+  return value == NULL ? NULL : env->NewStringUTF(value);
 }
 
 }  // extern "C"

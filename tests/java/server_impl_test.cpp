@@ -18,8 +18,8 @@ TEST(ServerImplNatives, NegativeEventTypeIsRefusedBeforeAnythingIsRead) {
     FakeEnv fake;
     jbyteArray tid = fake.bytes("tid");
     Java_veska4j_impl_ServerImpl__1track(fake.env(), nullptr, 0, type, 0, 0, JNI_FALSE, 0, 0,
-                                         nullptr, nullptr, tid, nullptr, nullptr, nullptr,
-                                         nullptr, nullptr);
+                                         nullptr, nullptr, tid, nullptr, nullptr, nullptr, nullptr,
+                                         nullptr);
     ASSERT_NE(fake.pending, nullptr);
     EXPECT_EQ(fake.pending->text, "veska4j/VESKA4JException");
     EXPECT_EQ(fake.pending->code, 102);
@@ -93,8 +93,7 @@ TEST(ServerImplNatives, AddressWithoutTransportPartIs21) {
 
 TEST(ServerImplNatives, AddressIsSplitAtTheFirstColonForTheTransport) {
   FakeEnv fake;
-  Java_veska4j_impl_ServerImpl__1verifyAddress(fake.env(), nullptr,
-                                               fake.string("null:anything"));
+  Java_veska4j_impl_ServerImpl__1verifyAddress(fake.env(), nullptr, fake.string("null:anything"));
   int rc = fake.pending == nullptr ? 0 : fake.pending->code;
   if (rc == QIVA_ERR_NOTIMPL) GTEST_SKIP() << "transport check not available yet";
   EXPECT_EQ(rc, QIVA_check_address("null", "anything"));

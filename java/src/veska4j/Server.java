@@ -1,5 +1,6 @@
 package veska4j;
 
+import java.util.concurrent.locks.ReentrantReadWriteLock;
 import veska4j.impl.ServerImpl;
 
 /**
@@ -10,7 +11,9 @@ import veska4j.impl.ServerImpl;
  */
 public final class Server implements AutoCloseable {
     private final ServerImpl impl = new ServerImpl();
-    private final Object lock = new Object();
+    // Calls hold the read lock for as long as the native side uses the handle; close takes
+    // the write lock, so the configuration is never freed under a running call.
+    private final ReentrantReadWriteLock lock = new ReentrantReadWriteLock();
     private long handle;
 
     /**
@@ -57,11 +60,16 @@ public final class Server implements AutoCloseable {
      * @throws VESKA4JException with the validation code (102 to 174) or another failure
      */
     public void track(Event event) {
-        impl._track(handle(), event.type, event.seconds, event.microseconds, event.blocked,
-                event.verticalCaller, event.horizontalCaller, event.verticalLink,
-                event.horizontalLink, event.transactionId, event.verticalContextPairs(),
-                event.horizontalContextPairs(), event.verticalStitchPairs(),
-                event.horizontalStitchPairs(), event.transactionDataPairs());
+        lock.readLock().lock();
+        try {
+            impl._track(open(), event.type, event.seconds, event.microseconds, event.blocked,
+                    event.verticalCaller, event.horizontalCaller, event.verticalLink,
+                    event.horizontalLink, event.transactionId, event.verticalContextPairs(),
+                    event.horizontalContextPairs(), event.verticalStitchPairs(),
+                    event.horizontalStitchPairs(), event.transactionDataPairs());
+        } finally {
+            lock.readLock().unlock();
+        }
     }
 
     /**
@@ -71,7 +79,12 @@ public final class Server implements AutoCloseable {
      * @throws VESKA4JException when the server has no usable token file
      */
     public int token() {
-        return ServerImpl._getToken(handle());
+        lock.readLock().lock();
+        try {
+            return ServerImpl._getToken(open());
+        } finally {
+            lock.readLock().unlock();
+        }
     }
 
     /**
@@ -81,20 +94,21 @@ public final class Server implements AutoCloseable {
      */
     @Override
     public void close() {
-        long h;
-        synchronized (lock) {
-            h = handle;
+        lock.writeLock().lock();
+        try {
+            long h = handle;
             handle = 0;
+            ServerImpl._close(h);
+        } finally {
+            lock.writeLock().unlock();
         }
-        ServerImpl._close(h);
     }
 
-    private long handle() {
-        synchronized (lock) {
-            if (handle == 0) {
-                throw new IllegalStateException("server closed");
-            }
-            return handle;
+    // The handle of an open server; the caller holds the read lock.
+    private long open() {
+        if (handle == 0) {
+            throw new IllegalStateException("server closed");
         }
+        return handle;
     }
 }

@@ -142,6 +142,8 @@ public final class JavaBindingTest {
                     "onLoad(2) text");
         }
         ServerImpl.onLoad(1);  // again, the right version: nothing raised
+        // Run without a logger specification, loading the library set one.
+        equal("veska", NativeHelper.getenv("QIVA_LOGGER"), "logger specification set at load");
 
         check(veska(() -> ServerImpl._close(0)) == null, "_close(0) throws nothing");
         check(veska(() -> ServerImpl._verifyAddress(null)) == null, "null address accepted");
@@ -226,13 +228,18 @@ public final class JavaBindingTest {
         long h = init("null:sink", null, 0, 0, 0, 0);
         ServerImpl impl = new ServerImpl();
         try {
-            byte[][][] many = new byte[300][][];
+            // A list carries at most 255 items on the wire.
+            byte[][][] many = new byte[255][][];
             for (int i = 0; i < many.length; i++) {
                 many[i] = pair(key("k" + i), i % 3 == 0 ? null : ascii("v" + i));
             }
-            check(veska(() -> impl._track(h, 1, 0, 0, true, 1, 2, ascii("vl"), ascii("hl"),
-                    ascii("tid"), many, many, many, many, many)) == null,
-                    "1500 pairs tracked");
+            VESKA4JException big = veska(() -> impl._track(h, 1, 0, 0, true, 1, 2, ascii("vl"),
+                    ascii("hl"), ascii("tid"), many, many, many, many, many));
+            check(big == null, "1275 pairs tracked: " + big);
+            byte[][][] tooMany = Arrays.copyOf(many, 256);
+            tooMany[255] = pair(key("one more"), null);
+            expectCode(100, null, () -> impl._track(h, 1, 0, 0, false, 0, 0, null, null, null,
+                    tooMany, null, null, null, null), "256 pairs in one list");
             byte[][][] cut = {pair(key("a"), ascii("1")), pair(null, ascii("2")),
                     pair(key("c"), null)};
             byte[][][] nullPair = {null, pair(key("x"), null)};
@@ -621,6 +628,7 @@ public final class JavaBindingTest {
     /** The front end with QIVA_LOGGER selecting the bridge: a failing native's records. */
     private static void bridgeFrontEnd() {
         Capture c = capture();
+        equal("veska:veska4j", NativeHelper.getenv("QIVA_LOGGER"), "specification kept");
         expectCode(21, "Invalid parameter(s)", () -> ServerImpl._verifyAddress("nocolon"),
                 "address without colon, logged through the bridge");
         int enter = c.indexOf(Level.FINER, "ENTRY", "ServerImpl._verifyAddress");
@@ -645,6 +653,30 @@ public final class JavaBindingTest {
         }
         long h = init("tcp:127.0.0.1:" + port, null, 500, 1, 50, 0);
         int main = currentThread();
+        // Java threads log through the bridge while the dispatcher does.
+        ServerImpl impl = new ServerImpl();
+        List<Throwable> errors = Collections.synchronizedList(new ArrayList<>());
+        List<Thread> threads = new ArrayList<>();
+        for (int t = 0; t < 4; t++) {
+            Thread thread = new Thread(() -> {
+                try {
+                    for (int i = 0; i < 100; i++) {
+                        impl._track(h, Event.HERE, 0, 0, false, 0, 0, null, null, key("t"),
+                                new byte[][][] {pair(key("i"), ascii("v"))}, null, null, null,
+                                null);
+                    }
+                } catch (Throwable e) {
+                    errors.add(e);
+                }
+            });
+            thread.start();
+            threads.add(thread);
+        }
+        for (Thread thread : threads) {
+            thread.join(60000);
+            check(!thread.isAlive(), "tracking thread finished");
+        }
+        check(errors.isEmpty(), "tracking from four threads: " + errors);
         long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(30);
         boolean seen = false;
         while (!seen && System.nanoTime() < deadline) {
@@ -657,5 +689,6 @@ public final class JavaBindingTest {
         }
         closeQuietly(h);
         check(seen, "a record from the dispatcher thread");
+        System.out.println(c.records.size() + " records");
     }
 }

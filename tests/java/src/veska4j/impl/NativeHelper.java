@@ -28,4 +28,7 @@ final class NativeHelper {
     static native int configQueueSize(long handle);
 
     static native String configServer(long handle);
+
+    /** The process environment as the library sees it (System.getenv is a snapshot). */
+    static native String getenv(String name);
 }
