@@ -27,7 +27,7 @@ trap cleanup EXIT
 
 echo "== starting veska-collector on 127.0.0.1 (ephemeral port)" >&2
 "$build/bin/veska-collector" --listen 127.0.0.1:0 --ready-file "$work/ready" \
-  --output "$work/messages.jsonl" --count "$events" --idle-exit 30 --quiet &
+  --output "$work/messages.jsonl" --count "$events" --idle-exit 30 &
 collector_pid=$!
 for _ in $(seq 1 300); do
   # The file is complete once it holds its line "HOST:PORT\n".

@@ -59,7 +59,7 @@ bool CollectorRun::start(int event_count, std::string *reason) {
   const std::string count = std::to_string(event_count);
   std::vector<std::string> args = {binary, "--listen",    "127.0.0.1:0", "--ready-file",
                                    ready,  "--output",    output,        "--count",
-                                   count,  "--idle-exit", "60",          "--quiet"};
+                                   count,  "--idle-exit", "60"};
   std::vector<char *> argv;
   for (std::string &a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
