@@ -44,7 +44,7 @@ TEST(CommonContext, NullContextIsInvalid) {
 
 TEST(CommonContext, ServerAddressListsTheHostAddressesOnce) {
   char host[256] = {0};
-  if (QIVA_hostname(host, 255) == QIVA_ERR_NOTIMPL) GTEST_SKIP() << "no host name wrapper yet";
+  ASSERT_EQ(0, QIVA_hostname(host, 255));
   qiva_values_list_t item;
   std::memset(&item, 0xA5, sizeof(item));
   const qiva_values_list_t untouched = item;
