@@ -24,12 +24,9 @@ int VE_config_data_init(ve_config_data_t *data, ve_config_t *config) {
 int VE_config_data_destroy(ve_config_data_t *data) {
   VE_LOG_ENTER("VE_config_data_destroy");
   if (data == nullptr) VE_RETURN(QIVA_ERR_INVALID);
-  // The token file is opened by the first token of the activation only.
-  if (data->token_init_once.initialised != 0) {
-    QIVA_flock_close(data->token_fd);
-    data->token_fd = -1;
-  }
-  if (data->counter_address != nullptr) QIVA_shared_counter_release(data);
+  // The token file is opened by the first token of the activation only; closing it is
+  // serialised with other configurations' token traffic on the same file.
+  VE_token_release(data);
   VE_RETURN(VE_client_data_destroy(&data->client_data));
 }
 

@@ -34,6 +34,9 @@ int VE_config_data_init(ve_config_data_t *data, ve_config_t *config);
 int VE_config_data_destroy(ve_config_data_t *data);
 /* Unmaps the counter and closes its file; 0, or 25. */
 int QIVA_shared_counter_release(ve_config_data_t *data);
+/* Closes the token file and releases the counter of one activation, inside the section that
+ * keeps token traffic of this process apart; 0, 21 or 25. */
+int VE_token_release(ve_config_data_t *data);
 /* The counter's value before its increment; the caller holds the token file's lock. */
 int QIVA_shared_counter_increment(ve_config_t *config, ve_uint32_t *counter);
 

@@ -114,4 +114,22 @@ int QIVA_token(qiva_config_t *config, qiva_int32_t *token) {
   return QIVA_SUCCESS;
 }
 
+// Closing the token file drops every record lock this process holds on it, so it must not
+// happen in the middle of another configuration's section on the same file.
+int VE_token_release(ve_config_data_t *data) {
+  if (data == nullptr) return QIVA_ERR_INVALID;
+  if (pthread_mutex_lock(&token_mutex) != 0) return QIVA_ERR_OSERROR;
+  int rc = QIVA_SUCCESS;
+  if (data->token_init_once.initialised != 0) {
+    rc = QIVA_flock_close(data->token_fd);
+    data->token_fd = -1;
+  }
+  if (data->counter_address != nullptr) {
+    int released = QIVA_shared_counter_release(data);
+    if (rc == QIVA_SUCCESS) rc = released;
+  }
+  pthread_mutex_unlock(&token_mutex);
+  return rc;
+}
+
 }  // extern "C"
