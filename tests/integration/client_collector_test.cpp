@@ -8,10 +8,10 @@
 
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <thread>
 #include <map>
 #include <set>
-#include <list>
 #include <string>
 #include <vector>
 
@@ -92,29 +92,27 @@ qiva_time_t seconds(ve_uint32_t s) { return qiva_time_t{s, 0}; }
 
 class ClientCollector : public ::testing::Test {
  protected:
-  // Configurations live in the fixture, not in the test body, so that the clean-up after a
-  // failed assertion still reaches a record that exists.
+  // A test that stops early still shuts its configurations down; the records live here so
+  // that they outlive the test body.
   void TearDown() override {
-    for (qiva_config_t *config : active_) {
-      if (config->handle != nullptr) QIVA_shutdown(config);
+    for (qiva_config_t &config : configs_) {
+      if (config.handle != nullptr) QIVA_shutdown(&config);
     }
   }
-  qiva_config_t &Own(const qiva_config_t &config) {
-    owned_.push_back(config);
-    return owned_.back();
+  qiva_config_t &Config(const char *server) {
+    servers_.push_back(server);
+    configs_.push_back(make_config(servers_.back().c_str()));
+    return configs_.back();
   }
-  void Start(qiva_config_t *config) {
-    ASSERT_EQ(0, QIVA_init(config));
-    active_.push_back(config);
-  }
-  std::vector<qiva_config_t *> active_;
-  std::list<qiva_config_t> owned_;
+  void Start(qiva_config_t *config) { ASSERT_EQ(0, QIVA_init(config)); }
+  std::deque<std::string> servers_;
+  std::deque<qiva_config_t> configs_;
 };
 
 TEST_F(ClientCollector, FirstEventConnectsAndTheConnectionOpensWithRegistration) {
   CollectorProcess collector;
   ASSERT_TRUE(collector.start()) << collector.error();
-  qiva_config_t &config = Own(make_config(collector.server_c_str()));
+  qiva_config_t &config = Config(collector.server_c_str());
   Start(&config);
   ASSERT_EQ(0, QIVA_flush(&config, nullptr));  // nothing pending: no connection is made
   ASSERT_EQ(0, enqueue_test_event(&config, "first"));
@@ -144,7 +142,7 @@ TEST_F(ClientCollector, FirstEventConnectsAndTheConnectionOpensWithRegistration)
 TEST_F(ClientCollector, EventsAreWrittenWithinTheBatchingSecondWithoutAFlush) {
   CollectorProcess collector;
   ASSERT_TRUE(collector.start()) << collector.error();
-  qiva_config_t &config = Own(make_config(collector.server_c_str()));
+  qiva_config_t &config = Config(collector.server_c_str());
   Start(&config);
   ASSERT_EQ(0, enqueue_test_event(&config, "opener"));
   ASSERT_TRUE(collector.wait_for("event", 1));
@@ -163,7 +161,7 @@ TEST_F(ClientCollector, EventsAreWrittenWithinTheBatchingSecondWithoutAFlush) {
 TEST_F(ClientCollector, MoreThanASendBufferOfEventsArrivesWholeAndInOrder) {
   CollectorProcess collector;
   ASSERT_TRUE(collector.start()) << collector.error();
-  qiva_config_t &config = Own(make_config(collector.server_c_str()));
+  qiva_config_t &config = Config(collector.server_c_str());
   Start(&config);
   ASSERT_EQ(0, enqueue_test_event(&config, "opener"));
   ASSERT_TRUE(collector.wait_for("event", 1));
@@ -188,7 +186,7 @@ TEST_F(ClientCollector, MoreThanASendBufferOfEventsArrivesWholeAndInOrder) {
 
 TEST_F(ClientCollector, FullQueueKeepsTheNewestEventsUntilACollectorListens) {
   RefusingPort port;
-  qiva_config_t &config = Own(make_config(port.server()));
+  qiva_config_t &config = Config(port.server());
   config.queue_size = 5;
   config.connect_retries = 0;  // for ever
   Start(&config);
@@ -215,7 +213,7 @@ TEST_F(ClientCollector, EveryConnectionAfterALostOneStartsWithRegistration) {
   CollectorProcess collector;
   // The first connection is cut after 1000 bytes, in the middle of an event.
   ASSERT_TRUE(collector.start({"--close-after", "1000"})) << collector.error();
-  qiva_config_t &config = Own(make_config(collector.server_c_str()));
+  qiva_config_t &config = Config(collector.server_c_str());
   config.connect_retries = 0;
   Start(&config);
   for (int i = 0; i < 40; ++i) {
@@ -270,7 +268,7 @@ TEST_F(ClientCollector, EveryConnectionAfterALostOneStartsWithRegistration) {
 TEST_F(ClientCollector, ExhaustedRetriesStopTheDispatcherWith28) {
   const bool captured = install_capture_logger();
   RefusingPort port;
-  qiva_config_t &config = Own(make_config(port.server()));
+  qiva_config_t &config = Config(port.server());
   config.connect_retries = 2;
   Start(&config);
   ASSERT_EQ(0, enqueue_test_event(&config, "never-sent"));
@@ -290,7 +288,7 @@ TEST_F(ClientCollector, ExhaustedRetriesStopTheDispatcherWith28) {
 
 TEST_F(ClientCollector, FlushTimeOutsAsDurationAndAsAbsoluteTime) {
   RefusingPort port;
-  qiva_config_t &config = Own(make_config(port.server()));
+  qiva_config_t &config = Config(port.server());
   config.connect_retries = 0;  // keeps retrying: the data stays pending
   Start(&config);
   ASSERT_EQ(0, enqueue_test_event(&config, "pending"));
@@ -326,7 +324,7 @@ TEST_F(ClientCollector, SeveralConfigurationsEachWithItsOwnCollector) {
   qiva_config_t *configs[kConfigurations];
   for (int c = 0; c < kConfigurations; ++c) {
     ASSERT_TRUE(collectors[c].start()) << collectors[c].error();
-    configs[c] = &Own(make_config(collectors[c].server_c_str()));
+    configs[c] = &Config(collectors[c].server_c_str());
     Start(configs[c]);
   }
   std::vector<std::string> expected[kConfigurations];
@@ -382,14 +380,14 @@ TEST_F(ClientCollector, CallbacksSeeEveryStartAndStopNewestFirst) {
   ASSERT_EQ(0, QIVA_register_callbacks(&first));
   ASSERT_EQ(0, QIVA_register_callbacks(&second));
 
-  qiva_config_t &config = Own(make_config(collector.server_c_str()));
+  qiva_config_t &config = Config(collector.server_c_str());
   ASSERT_EQ(0, QIVA_init(&config));
   ASSERT_TRUE(collector.wait_for("event", 1));
   EXPECT_EQ("from-callback", transaction_id(collector.records("event")[0]));
   EXPECT_EQ(0, QIVA_shutdown(&config));
 
   RefusingPort port;
-  qiva_config_t &unreachable = Own(make_config(port.server()));
+  qiva_config_t &unreachable = Config(port.server());
   unreachable.connect_retries = 1;
   ASSERT_EQ(0, QIVA_init(&unreachable));  // the first callback queues an event it cannot send
   EXPECT_EQ(QIVA_ERR_TIMEDOUT, QIVA_shutdown(&unreachable));
@@ -407,7 +405,7 @@ TEST_F(ClientCollector, CallbacksSeeEveryStartAndStopNewestFirst) {
 TEST_F(ClientCollector, CollectorExitsByItselfAfterCountEvents) {
   CollectorProcess collector;
   ASSERT_TRUE(collector.start({"--count", "20", "--summary"})) << collector.error();
-  qiva_config_t &config = Own(make_config(collector.server_c_str()));
+  qiva_config_t &config = Config(collector.server_c_str());
   Start(&config);
   for (int i = 0; i < 25; ++i) ASSERT_EQ(0, enqueue_test_event(&config, "n" + std::to_string(i)));
   EXPECT_EQ(0, collector.wait_exit());
