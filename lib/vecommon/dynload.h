@@ -6,9 +6,14 @@
 extern "C" {
 #endif
 
-/* null opens the program itself (the global symbol scope). Lazy binding, local scope. */
+/* null opens the program itself (the global symbol scope). Lazy binding, local scope. A
+ * short name the loader does not find is also looked for in this library's own directory
+ * (its $ORIGIN), which matters when a sanitizer intercepts dlopen. Null on failure; the
+ * reason is then available from QIVA_dlerror. These functions never log. */
 void *QIVA_dlopen(const char *path);
+/* A null handle is ignored. */
 void QIVA_dlclose(void *handle);
+/* Straight to the loader; null for a null name. */
 void *QIVA_dlsym(void *handle, const char *name);
 /* The loader's latest error text into buffer (size bytes, always terminated); returns it. */
 char *QIVA_dlerror(char *buffer, int size);

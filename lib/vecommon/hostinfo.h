@@ -8,7 +8,8 @@
 extern "C" {
 #endif
 
-/* 0, 25 when the system call fails, or the stored socket initialisation result. */
+/* The host name into buf (len bytes, always terminated). 0; 25 when the system call fails;
+ * 21 for a null buf or a len of 0; or the stored socket initialisation result. */
 int QIVA_hostname(char *buf, size_t len);
 
 #ifdef __cplusplus

@@ -33,16 +33,24 @@ char symbol_buf[256];
 ve_once_t _internal_debug_once = VE_ONCE_INIT;
 int _internal_debug_enabled = 0;
 
-const char *const kemb_names[] = {
-    "build date",           "build time",
-    "generated filename",   "environment filename",
-    "target directory qualifier", "host directory qualifier",
-    "user name",            "host release",
-    "host version",         "host type",
-    "machine name",         "host machine",
-    "host environment code", "target environment code",
-    "build sequence number", "component code",
-    "build serial number",  "driver name"};
+const char *const kemb_names[] = {"build date",
+                                  "build time",
+                                  "generated filename",
+                                  "environment filename",
+                                  "target directory qualifier",
+                                  "host directory qualifier",
+                                  "user name",
+                                  "host release",
+                                  "host version",
+                                  "host type",
+                                  "machine name",
+                                  "host machine",
+                                  "host environment code",
+                                  "target environment code",
+                                  "build sequence number",
+                                  "component code",
+                                  "build serial number",
+                                  "driver name"};
 constexpr unsigned kKembValueCount = sizeof kemb_names / sizeof kemb_names[0];
 static_assert(kKembValueCount == 18, "the build information has 18 captioned values");
 
@@ -103,8 +111,7 @@ const qiva_logger_module_t *_load_from_symbols(void *handle) {
   _dummy_logger_module.QIVA_logger_init_module =
       reinterpret_cast<qiva_logger_init_module_t>(found[0]);
   _dummy_logger_module.QIVA_logger_printf = reinterpret_cast<qiva_logger_printf_t>(found[1]);
-  _dummy_logger_module.QIVA_logger_init_file =
-      reinterpret_cast<qiva_logger_init_file_t>(found[2]);
+  _dummy_logger_module.QIVA_logger_init_file = reinterpret_cast<qiva_logger_init_file_t>(found[2]);
   _dummy_logger_module.QIVA_logger_init_function =
       reinterpret_cast<qiva_logger_init_function_t>(found[3]);
   _dummy_logger_module.QIVA_logger_function_event = reinterpret_cast<qiva_logger_function_event_t>(
@@ -314,8 +321,8 @@ void emit(const qiva_logger_module_t *table, qiva_function_log_t *function_log, 
 
 extern "C" {
 
-void *QIVA_log_event(qiva_function_log_t *function_log, int line,
-                     qiva_function_log_event_t event, ...) {
+void *QIVA_log_event(qiva_function_log_t *function_log, int line, qiva_function_log_event_t event,
+                     ...) {
   if (function_log == nullptr) return nullptr;
   const qiva_logger_module_t *table = prepared_table(function_log);
   if (table == nullptr || table->QIVA_logger_function_event == nullptr) return nullptr;
@@ -407,9 +414,9 @@ void QIVA_log_buildinfo() {
       count = kKembValueCount;
     }
     for (unsigned i = 0; i < count; ++i)
-      VE_LOG_DEBUG(QIVA_LOG_ANY, "    %s: %s", kemb_names[i],
-                   values->valInfo != nullptr && values->valInfo[i] != nullptr ? values->valInfo[i]
-                                                                              : "");
+      VE_LOG_DEBUG(
+          QIVA_LOG_ANY, "    %s: %s", kemb_names[i],
+          values->valInfo != nullptr && values->valInfo[i] != nullptr ? values->valInfo[i] : "");
   }
   VE_LOG_DEBUG(QIVA_LOG_ANY, "------------------------------------------------------");
   VE_RETURN_VOID();

@@ -61,16 +61,15 @@ char *copy_text(const char *text, int32_t *length) {
 }
 
 uint32_t _get_zelm1_level(qiva_log_level_t level) {
-  static const uint32_t kClassBits[] = {
-      ZELM1_CLASS_ANY,  // QIVA_LOG_ANY
-      0x01,             // QIVA_LOG_DETAIL
-      0x80,             // QIVA_LOG_ERROR
-      0x40,             // QIVA_LOG_FLOW
-      0x20,             // QIVA_LOG_TIME
-      0x02,             // QIVA_LOG_METRICS
-      0x10,             // QIVA_LOG_STATE
-      0x08,             // QIVA_LOG_INPUT
-      0x04};            // QIVA_LOG_OUTPUT
+  static const uint32_t kClassBits[] = {ZELM1_CLASS_ANY,  // QIVA_LOG_ANY
+                                        0x01,             // QIVA_LOG_DETAIL
+                                        0x80,             // QIVA_LOG_ERROR
+                                        0x40,             // QIVA_LOG_FLOW
+                                        0x20,             // QIVA_LOG_TIME
+                                        0x02,             // QIVA_LOG_METRICS
+                                        0x10,             // QIVA_LOG_STATE
+                                        0x08,             // QIVA_LOG_INPUT
+                                        0x04};            // QIVA_LOG_OUTPUT
   unsigned index = static_cast<unsigned>(level);
   return index < sizeof kClassBits / sizeof kClassBits[0] ? kClassBits[index] : 0;
 }
@@ -140,8 +139,7 @@ void QIVA_logger_init_file(qiva_file_log_t *file_log) {
   int32_t ignored;
   cub->Level = copy_text("0", &ignored);
   cub->LevelLen = 2;
-  cub->Comp = copy_text(file_log->component != nullptr ? file_log->component : "*",
-                        &cub->CompLen);
+  cub->Comp = copy_text(file_log->component != nullptr ? file_log->component : "*", &cub->CompLen);
   cub->cubKEMB = kemb_function;
   // The host library dereferences every text; a block with a failed copy is not handed on.
   if (cub->File == nullptr || cub->Date == nullptr || cub->Time == nullptr ||
@@ -218,12 +216,12 @@ void *QIVA_logger_function_event(qiva_function_log_t *function_log, int line,
 }
 
 const qiva_logger_module_t QIVA_default_logger_module = {
-    QIVA_logger_init_module,       // loads libzelm.so and its seven functions
-    QIVA_logger_init_file,         // the file's ZELM1_CUB
-    QIVA_logger_init_function,     // the function's ZELM1_EPB
-    QIVA_logger_logging,           // the level's class bit against the function's mask
-    nullptr,                       // no debugging operation: debug output always wanted
-    QIVA_logger_printf,            // one formatted detail line
-    QIVA_logger_function_event};   // entry and exit events
+    QIVA_logger_init_module,      // loads libzelm.so and its seven functions
+    QIVA_logger_init_file,        // the file's ZELM1_CUB
+    QIVA_logger_init_function,    // the function's ZELM1_EPB
+    QIVA_logger_logging,          // the level's class bit against the function's mask
+    nullptr,                      // no debugging operation: debug output always wanted
+    QIVA_logger_printf,           // one formatted detail line
+    QIVA_logger_function_event};  // entry and exit events
 
 }  // extern "C"

@@ -1,7 +1,6 @@
 // The console logger and the host tracing logger, driven end to end through the helper
 // program; the host tracing logger writes through the libzelm.so stand-in.
 #include <gtest/gtest.h>
-
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -47,18 +46,17 @@ TEST(ConsoleLogger, LimitsWithoutDigitsOrNotPositiveMeanNoLimit) {
 
 TEST(ConsoleLogger, WritesToStandardOutputWithoutALogFile) {
   // The limit is ignored without a log file; entry and exit never appear.
-  ProcessResult run = run_helper({"set", ":stdout", "fill", "2", "20", "work"},
-                                 {{"QIVA_LOGLIMIT", "1"}});
-  std::vector<std::string> expected = {"line 00001 xxxxxxxxx", "line 00002 xxxxxxxxx",
-                                       "QIVAD00I detail 42",
-                                       "QIVAD18E Transport connection to 'tcp:127.0.0.1:1' failed",
-                                       "plain text"};
+  ProcessResult run =
+      run_helper({"set", ":stdout", "fill", "2", "20", "work"}, {{"QIVA_LOGLIMIT", "1"}});
+  std::vector<std::string> expected = {
+      "line 00001 xxxxxxxxx", "line 00002 xxxxxxxxx", "QIVAD00I detail 42",
+      "QIVAD18E Transport connection to 'tcp:127.0.0.1:1' failed", "plain text"};
   EXPECT_EQ(logger_lines(run.out), expected);
 }
 
 TEST(ConsoleLogger, UnopenableLogFileRefusesTheLogger) {
-  ProcessResult run = run_helper({"set", ":stdout", "work"},
-                                 {{"QIVA_LOGFILE", "/nonexistent-dir/log"}});
+  ProcessResult run =
+      run_helper({"set", ":stdout", "work"}, {{"QIVA_LOGFILE", "/nonexistent-dir/log"}});
   EXPECT_EQ(split_lines(run.out),
             (std::vector<std::string>{"helper: set_logger 21", "helper: work 43"}));
 }

@@ -80,9 +80,9 @@ void helper_fill(int count, int width) {
     line[width] = '\0';
     char number[16];
     int length = snprintf(number, sizeof number, "line %05d ", i);
-    memcpy(line, number, static_cast<size_t>(length) < static_cast<size_t>(width)
-                             ? static_cast<size_t>(length)
-                             : static_cast<size_t>(width));
+    memcpy(line, number,
+           static_cast<size_t>(length) < static_cast<size_t>(width) ? static_cast<size_t>(length)
+                                                                    : static_cast<size_t>(width));
     VE_LOG_PRINTF(QIVA_LOG_DETAIL, "%s", line);
   }
   free(line);

@@ -49,12 +49,11 @@ inline std::vector<std::string> debug_reports(const std::string &err) {
     const std::string head = "[QIVA_LOGGER_DEBUG ";
     size_t close = line.find("] ");
     size_t colon = line.rfind(':', close);
-    bool well_formed = line.compare(0, head.size(), head) == 0 && close != std::string::npos &&
-                       colon != std::string::npos && colon > head.size() &&
-                       line.substr(head.size(), colon - head.size()).find("ve_logging.cpp") !=
-                           std::string::npos &&
-                       colon + 1 < close &&
-                       line.find_first_not_of("0123456789", colon + 1) == close;
+    bool well_formed =
+        line.compare(0, head.size(), head) == 0 && close != std::string::npos &&
+        colon != std::string::npos && colon > head.size() &&
+        line.substr(head.size(), colon - head.size()).find("ve_logging.cpp") != std::string::npos &&
+        colon + 1 < close && line.find_first_not_of("0123456789", colon + 1) == close;
     result.push_back(well_formed ? line.substr(close + 2) : line);
   }
   return result;

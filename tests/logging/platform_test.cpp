@@ -1,8 +1,7 @@
 // The platform wrappers: time, sleep, whole-file locks, dynamic loading and the host name.
-#include <gtest/gtest.h>
-
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -11,8 +10,8 @@
 
 #include <string>
 
-#include "private_api.h"
 #include "logging_test_util.h"
+#include "private_api.h"
 
 namespace veska_test {
 namespace {

@@ -1,14 +1,13 @@
 // The variables that choose code to load or a file to write count as unset in a
 // secure-execution process, where the environment comes from a less trusted caller.
-#include <gtest/gtest.h>
-
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "private_api.h"
 #include "logging_test_util.h"
+#include "private_api.h"
 
 namespace veska_test {
 namespace {
@@ -35,14 +34,14 @@ TEST(LoggerEnvironment, SecureExecutionIgnoresLoggerAndLogFile) {
   ASSERT_EQ(chmod(copy.c_str(), 02755), 0);
 
   std::string log = dir.file("log");
-  ProcessResult run = run_helper({"getenv", "QIVA_LOGGER", "getenv", "QIVA_LOGFILE",
-                                  "getenv", "QIVA_LOGLIMIT", "work"},
-                                 {{"QIVA_LOGGER", ":stdout"},
-                                  {"QIVA_LOGFILE", log},
-                                  {"QIVA_LOGLIMIT", "1"},
-                                  {"QIVA_LOGGER_DEBUG", "1"},
-                                  {"ZELM_TRACE_FILE", "/dev/null"}},
-                                 copy);
+  ProcessResult run = run_helper(
+      {"getenv", "QIVA_LOGGER", "getenv", "QIVA_LOGFILE", "getenv", "QIVA_LOGLIMIT", "work"},
+      {{"QIVA_LOGGER", ":stdout"},
+       {"QIVA_LOGFILE", log},
+       {"QIVA_LOGLIMIT", "1"},
+       {"QIVA_LOGGER_DEBUG", "1"},
+       {"ZELM_TRACE_FILE", "/dev/null"}},
+      copy);
   if (run.exit_code == 127 || run.exit_code == 126) GTEST_SKIP() << "cannot run the copy";
   ASSERT_EQ(run.exit_code, 0) << run.err;
   std::vector<std::string> out = split_lines(run.out);

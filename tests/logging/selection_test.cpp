@@ -9,12 +9,24 @@
 namespace veska_test {
 namespace {
 
-const char *const kCaptions[] = {
-    "build date", "build time", "generated filename", "environment filename",
-    "target directory qualifier", "host directory qualifier", "user name", "host release",
-    "host version", "host type", "machine name", "host machine", "host environment code",
-    "target environment code", "build sequence number", "component code", "build serial number",
-    "driver name"};
+const char *const kCaptions[] = {"build date",
+                                 "build time",
+                                 "generated filename",
+                                 "environment filename",
+                                 "target directory qualifier",
+                                 "host directory qualifier",
+                                 "user name",
+                                 "host release",
+                                 "host version",
+                                 "host type",
+                                 "machine name",
+                                 "host machine",
+                                 "host environment code",
+                                 "target environment code",
+                                 "build sequence number",
+                                 "component code",
+                                 "build serial number",
+                                 "driver name"};
 
 const std::string kBanner = "QIVAD00I Build information ------------------------------------";
 const std::string kFooter = "QIVAD00I ------------------------------------------------------";
@@ -34,7 +46,8 @@ void expect_dump_then(const std::vector<std::string> &lines,
     EXPECT_EQ(lines[i + 1].compare(0, head.size(), head), 0) << lines[i + 1];
     EXPECT_GT(lines[i + 1].size(), head.size()) << "empty value: " << lines[i + 1];
   }
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex("QIVAD00I     build date: \\d{4}-\\d\\d-\\d\\d")))
+  EXPECT_TRUE(
+      std::regex_match(lines[1], std::regex("QIVAD00I     build date: \\d{4}-\\d\\d-\\d\\d")))
       << lines[1];
   EXPECT_EQ(lines[16], "QIVAD00I     component code: veska");
   EXPECT_EQ(lines[19], kFooter);
@@ -58,21 +71,21 @@ TEST(LoggerSelection, ShortNameAndFullPathFindTheLibrary) {
 }
 
 TEST(LoggerSelection, DisableWinsOverAnySpecification) {
-  ProcessResult off = run_helper({"work"}, {{"QIVA_LOGGER", ":stdout"},
-                                            {"QIVA_LOGGER_DISABLE", "1yes"},
-                                            {"QIVA_LOGGER_DEBUG", "1"}});
+  ProcessResult off = run_helper(
+      {"work"},
+      {{"QIVA_LOGGER", ":stdout"}, {"QIVA_LOGGER_DISABLE", "1yes"}, {"QIVA_LOGGER_DEBUG", "1"}});
   ASSERT_EQ(off.exit_code, 0);
   EXPECT_TRUE(logger_lines(off.out).empty());
   EXPECT_EQ(debug_reports(off.err), std::vector<std::string>{"Logging disabled"});
 
-  ProcessResult on = run_helper({"work"}, {{"QIVA_LOGGER", ":stdout"},
-                                           {"QIVA_LOGGER_DISABLE", "0"}});
+  ProcessResult on =
+      run_helper({"work"}, {{"QIVA_LOGGER", ":stdout"}, {"QIVA_LOGGER_DISABLE", "0"}});
   EXPECT_EQ(logger_lines(on.out).size(), 23u);
 }
 
 TEST(LoggerSelection, DebugChannelReportsEachStepOnStandardError) {
-  ProcessResult run = run_helper({"work"}, {{"QIVA_LOGGER", ":stdout"},
-                                            {"QIVA_LOGGER_DEBUG", "1"}});
+  ProcessResult run =
+      run_helper({"work"}, {{"QIVA_LOGGER", ":stdout"}, {"QIVA_LOGGER_DEBUG", "1"}});
   ASSERT_EQ(run.exit_code, 0);
   std::vector<std::string> expected = {"Logging enabled", "QIVA_LOGGER set to ':stdout'",
                                        "Attempting to load logger \"stdout\" from: (process)",
@@ -80,8 +93,8 @@ TEST(LoggerSelection, DebugChannelReportsEachStepOnStandardError) {
   EXPECT_EQ(debug_reports(run.err), expected);
 
   // Any first character but '1' leaves the channel off.
-  ProcessResult quiet = run_helper({"work"}, {{"QIVA_LOGGER", ":stdout"},
-                                              {"QIVA_LOGGER_DEBUG", "yes"}});
+  ProcessResult quiet =
+      run_helper({"work"}, {{"QIVA_LOGGER", ":stdout"}, {"QIVA_LOGGER_DEBUG", "yes"}});
   EXPECT_EQ(quiet.err, "");
 }
 
@@ -113,8 +126,7 @@ TEST(LoggerSelection, SpecificationOf512CharactersIsTooLong) {
     return kLibraryDir + std::string(length - kLibraryDir.size() - tail.size(), '/') + tail;
   };
   std::string accepted = spec_of_length(511);
-  ProcessResult ok = run_helper({"work"}, {{"QIVA_LOGGER", accepted},
-                                           {"QIVA_LOGGER_DEBUG", "1"}});
+  ProcessResult ok = run_helper({"work"}, {{"QIVA_LOGGER", accepted}, {"QIVA_LOGGER_DEBUG", "1"}});
   EXPECT_TRUE(contains(debug_reports(ok.err), "QIVA_LOGGER set to '" + accepted + "'"));
   EXPECT_EQ(logger_lines(ok.out).size(), 23u);
 
@@ -146,9 +158,9 @@ TEST(LoggerSelection, SingleOperationSymbolsMakeAModule) {
   // logger, in the global scope, are assembled into a table.
   TempDir dir;
   std::string trace = dir.file("trace");
-  ProcessResult run = run_helper({"work"}, {{"QIVA_LOGGER", ":nosuch"},
-                                            {"QIVA_LOGGER_DEBUG", "1"},
-                                            {"ZELM_TRACE_FILE", trace}});
+  ProcessResult run = run_helper(
+      {"work"},
+      {{"QIVA_LOGGER", ":nosuch"}, {"QIVA_LOGGER_DEBUG", "1"}, {"ZELM_TRACE_FILE", trace}});
   std::vector<std::string> reports = debug_reports(run.err);
   std::vector<std::string> expected = {"Logging enabled", "QIVA_LOGGER set to ':nosuch'",
                                        "Attempting to load logger \"nosuch\" from: (process)",
@@ -164,8 +176,8 @@ TEST(LoggerSelection, SetLoggerFirstMeansNoSelectionAndNoDump) {
   std::vector<std::string> out = split_lines(run.out);
   std::vector<std::string> expected = {"helper: set_logger 0"};
   expected.insert(expected.end(), kWorkLines.begin(), kWorkLines.end());
-  expected.insert(expected.end(), {"helper: work 43", "helper: set_logger 21",
-                                   "helper: set_logger 21"});
+  expected.insert(expected.end(),
+                  {"helper: work 43", "helper: set_logger 21", "helper: set_logger 21"});
   EXPECT_EQ(out, expected);
   std::vector<std::string> reports = debug_reports(run.err);
   EXPECT_FALSE(contains(reports, "Logging enabled"));  // the selection never ran
@@ -185,8 +197,8 @@ TEST(LoggerSelection, SetLoggerReportsLoadFailures) {
 }
 
 TEST(LoggerSelection, ThreadsRacingForTheFirstCallSelectOnceAndNeverInterleave) {
-  ProcessResult run = run_helper({"threads", "8"}, {{"QIVA_LOGGER", ":stdout"},
-                                                    {"QIVA_LOGGER_DEBUG", "1"}});
+  ProcessResult run =
+      run_helper({"threads", "8"}, {{"QIVA_LOGGER", ":stdout"}, {"QIVA_LOGGER_DEBUG", "1"}});
   ASSERT_EQ(run.exit_code, 0) << run.err;
   std::vector<std::string> lines = logger_lines(run.out);
   ASSERT_EQ(lines.size(), 20u + 8 * 50 * 3);
@@ -207,26 +219,23 @@ TEST(LoggerSelection, ThreadsRacingForTheFirstCallSelectOnceAndNeverInterleave) 
 }
 
 TEST(BuildInformation, ValueCountIsCappedAt18) {
-  ProcessResult twenty = run_helper({"work", "kemb"}, {{"QIVA_LOGGER", ":stdout"},
-                                                       {"HELPER_KEMB_COUNT", "20"}},
-                                    kKembHelper);
+  ProcessResult twenty = run_helper(
+      {"work", "kemb"}, {{"QIVA_LOGGER", ":stdout"}, {"HELPER_KEMB_COUNT", "20"}}, kKembHelper);
   std::vector<std::string> lines = logger_lines(twenty.out);
   ASSERT_EQ(lines.size(), 23u);
   EXPECT_EQ(lines[1], "QIVAD00I     build date: value-0");
   EXPECT_EQ(lines[18], "QIVAD00I     driver name: value-17");
   EXPECT_TRUE(contains(split_lines(twenty.out), "helper: kemb 18"));
 
-  ProcessResult none = run_helper({"work"}, {{"QIVA_LOGGER", ":stdout"},
-                                             {"HELPER_KEMB_COUNT", "0"}},
-                                  kKembHelper);
+  ProcessResult none =
+      run_helper({"work"}, {{"QIVA_LOGGER", ":stdout"}, {"HELPER_KEMB_COUNT", "0"}}, kKembHelper);
   lines = logger_lines(none.out);
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0], kBanner);
   EXPECT_EQ(lines[1], kFooter);
 
-  ProcessResult missing = run_helper({"work"}, {{"QIVA_LOGGER", ":stdout"},
-                                                {"HELPER_KEMB_COUNT", "none"}},
-                                     kKembHelper);
+  ProcessResult missing = run_helper(
+      {"work"}, {{"QIVA_LOGGER", ":stdout"}, {"HELPER_KEMB_COUNT", "none"}}, kKembHelper);
   lines = logger_lines(missing.out);
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[1], "QIVAD00I     (could not find build info)");

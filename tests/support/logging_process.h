@@ -10,11 +10,11 @@
 namespace veska_test {
 
 struct ProcessResult {
-  int exit_code = -1;     // the exit status, or -1 when it did not exit normally
-  int term_signal = 0;    // the signal that ended it, 0 when none
-  bool timed_out = false; // killed after the time limit
-  std::string out;        // everything written to standard output
-  std::string err;        // everything written to standard error
+  int exit_code = -1;      // the exit status, or -1 when it did not exit normally
+  int term_signal = 0;     // the signal that ended it, 0 when none
+  bool timed_out = false;  // killed after the time limit
+  std::string out;         // everything written to standard output
+  std::string err;         // everything written to standard error
 };
 
 struct ProcessOptions {

@@ -152,8 +152,8 @@ void write_line(const ZELM1_EPB *epb, int line, const char *kind, const char *de
   if (output == nullptr) return;
   pthread_mutex_lock(&output_mutex);
   fprintf(output, "ZELM1 %s %s %s:%d %s%s%s\n", cub != nullptr && cub->Comp ? cub->Comp : "*",
-          epb->Id != nullptr ? epb->Id : "?", base_name(cub != nullptr ? cub->File : nullptr),
-          line, kind, detail != nullptr ? " " : "", detail != nullptr ? detail : "");
+          epb->Id != nullptr ? epb->Id : "?", base_name(cub != nullptr ? cub->File : nullptr), line,
+          kind, detail != nullptr ? " " : "", detail != nullptr ? detail : "");
   fflush(output);
   pthread_mutex_unlock(&output_mutex);
 }
@@ -165,8 +165,7 @@ ZELM_EXPORT uint32_t ZELM1_Sync(ZELM1_EPB *epb) {
   uint32_t mask = mask_for(epb->Id);
   // Class before SyncLocal: a reader that sees the new counter value sees the new mask.
   __atomic_store_n(&epb->Class, mask, __ATOMIC_RELAXED);
-  __atomic_store_n(&epb->SyncLocal, __atomic_load_n(epb->Sync, __ATOMIC_ACQUIRE),
-                   __ATOMIC_RELEASE);
+  __atomic_store_n(&epb->SyncLocal, __atomic_load_n(epb->Sync, __ATOMIC_ACQUIRE), __ATOMIC_RELEASE);
   return mask;
 }
 
