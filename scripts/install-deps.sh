@@ -2,7 +2,11 @@
 # Installs the Debian packages the build, the tests and the demo need, when any is missing.
 set -euo pipefail
 packages=(cmake g++ make pkg-config binutils libevent-dev googletest libgtest-dev
-          nlohmann-json3-dev libbenchmark-dev)
+          nlohmann-json3-dev libbenchmark-dev
+          libspdlog-dev            # the async-logger peer in the benchmarks
+          librdkafka-dev           # the collector's Kafka output and its mock-cluster tests
+          clang-14 libclang-rt-14-dev  # libFuzzer targets
+          tshark)                  # the Wireshark dissector's test
 # A JDK already on the PATH serves the Java binding as well as Debian's.
 command -v javac >/dev/null 2>&1 || packages+=(default-jdk-headless)
 missing=()
