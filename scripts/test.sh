@@ -47,3 +47,28 @@ for report in "$tsan_reports"/*; do
   tsan_status=1
 done
 [ "$tsan_status" -eq 0 ] || { echo "ThreadSanitizer run failed"; exit 1; }
+
+echo "== libFuzzer targets (clang, AddressSanitizer + UndefinedBehaviorSanitizer)"
+# Each target replays its corpus, then fuzzes from it for a bounded time. New inputs and
+# crash files go to build-fuzz/fuzz-found, never into the source tree.
+fuzz_targets=(decoder_fuzz event_round_trip_fuzz address_fuzz token_files_fuzz)
+fuzz_seconds=${FUZZ_SECONDS:-30}
+CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVESKA_BUILD_JAVA=OFF -DVESKA_BUILD_BENCH=OFF >/dev/null
+cmake --build build-fuzz -j"$jobs" --target "${fuzz_targets[@]}"
+for target in "${fuzz_targets[@]}"; do
+  found=$root/build-fuzz/fuzz-found/$target
+  mkdir -p "$found"
+  log=$found.log
+  status=0
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    "build-fuzz/bin/$target" -max_total_time="$fuzz_seconds" -max_len=4096 \
+    -artifact_prefix="$found/" -print_final_stats=1 "$found" "tests/fuzz/corpus/$target" \
+    >"$log" 2>&1 || status=$?
+  echo "-- $target: $(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n1)"
+  if [ "$status" -ne 0 ]; then
+    tail -n 60 "$log"
+    echo "$target failed (status $status); its input is in $found"
+    exit 1
+  fi
+done
