@@ -32,7 +32,8 @@ std::unique_ptr<Forwarder> _forwarder(const std::string &brokers,
 
 void _forward_text(Forwarder *f, MessageKind kind, const std::string &peer, const Bytes *id,
                    const std::string &value) {
-  f->forward(kind, peer, id, value.data(), value.size());
+  f->forward(kind, peer, id != nullptr ? id->data() : nullptr, id != nullptr ? id->size() : 0,
+             value.data(), value.size());
 }
 
 // Serves reports until every forwarded record has one, within timeout_s.

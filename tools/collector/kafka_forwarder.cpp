@@ -103,12 +103,13 @@ Forwarder::~Forwarder() {
 }
 
 void Forwarder::forward(wire::MessageKind kind, const std::string &peer,
-                        const wire::Bytes *transaction_id, const void *value, size_t size) {
+                        const uint8_t *transaction_id, size_t transaction_id_size,
+                        const void *value, size_t size) {
   const void *key = peer.data();
   size_t key_size = peer.size();
   if (kind == wire::MessageKind::kEvent) {
-    key = transaction_id != nullptr ? transaction_id->data() : nullptr;
-    key_size = transaction_id != nullptr ? transaction_id->size() : 0;
+    key = transaction_id;
+    key_size = transaction_id != nullptr ? transaction_id_size : 0;
   }
   const char *kind_name = wire::message_kind_name(kind);
   ++forwarded_;

@@ -62,8 +62,8 @@ class Forwarder {
   // transaction id (transaction_id null: no instance section, null key), every other kind by
   // peer. A record the producer cannot take (its queue is full, the record is too large, the
   // producer has failed) is counted as failed at once.
-  void forward(wire::MessageKind kind, const std::string &peer, const wire::Bytes *transaction_id,
-               const void *value, size_t size);
+  void forward(wire::MessageKind kind, const std::string &peer, const uint8_t *transaction_id,
+               size_t transaction_id_size, const void *value, size_t size);
 
   // Serves the delivery reports and errors that are ready; never blocks.
   void poll();
