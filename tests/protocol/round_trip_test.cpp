@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "event_fixture.h"
+#include "support/event_builder.h"
 
 namespace {
 
