@@ -15,14 +15,14 @@ namespace veska_bench {
 struct TypicalFields {
   static constexpr const char *kTransactionId = "txn-000000000042";  // 16 bytes
   static constexpr const char *kDataName1 = "customer";
-  static constexpr const char *kDataValue1 = "ACME";
+  static constexpr const char *kDataValue1 = "ACME Corporation";
   static constexpr const char *kDataName2 = "amount";
-  static constexpr const char *kDataValue2 = "129.50";
+  static constexpr const char *kDataValue2 = "129.50 EUR";
   static constexpr const char *kLinkHex = "0a0b0c0d";  // the link id's four bytes, as text
   static constexpr const char *kStitchName = "correlation";
   static constexpr const char *kStitchValue = "c-77";
   static constexpr const char *kContextName = "host";
-  static constexpr const char *kContextValue = "app-1";
+  static constexpr const char *kContextValue = "app-01";
 };
 
 // A HERE event with nothing but its type and time ("now").
@@ -34,9 +34,9 @@ struct SmallEvent {
   }
 };
 
-// An OUTBOUND event: 16-byte transaction id, two data pairs, a horizontal link with one
-// stitch, one context pair, time "now". The transaction id lives in the record, so a caller
-// may number it (SetNumber) without touching anything shared.
+// An OUTBOUND event of 120 bytes on the wire: 16-byte transaction id, two data pairs, a horizontal
+// link with one stitch, one context pair, time "now". The transaction id lives in the record, so a
+// caller may number it (SetNumber) without touching anything shared.
 struct TypicalEvent {
   qiva_values_list_t data[2];
   qiva_values_list_t stitch;

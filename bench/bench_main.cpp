@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -20,6 +21,7 @@ namespace {
 
 struct Figure {
   double call_ns = 0;
+  double mean_ns = 0;
   double drops = 0;
   double drop_pct = 0;
   bool error = false;
@@ -42,6 +44,8 @@ double _median(std::vector<double> values) {
 
 class SummaryReporter : public benchmark::ConsoleReporter {
  public:
+  explicit SummaryReporter(OutputOptions options) : ConsoleReporter(options) {}
+
   void ReportRuns(const std::vector<Run> &runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run &run : runs) {
@@ -59,6 +63,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       figure.drops = _counter(run, "drops", 0);
       figure.drop_pct = _counter(run, "drop_pct", 0);
       figure.call_ns = _counter(run, "call_ns", -1);
+      figure.mean_ns = _counter(run, "mean_ns", 0);
       if (figure.call_ns < 0) figure.call_ns = run.GetAdjustedRealTime();  // unit: ns
       if (parts[0] == "piece") {
         pieces_.emplace_back(parts.size() > 1 ? parts[1] : name, figure);
@@ -78,22 +83,23 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::Finalize();
     FILE *out = stdout;
     fprintf(out,
-            "\n== veska-bench summary: median over rounds of ns per call (median batch "
-            "mean); [min..max]; drops ==\n");
+            "\n== veska-bench summary: ns per call, the median of 64-call group means (median "
+            "over rounds, [min..max]); the mean of whole batches; drops ==\n");
     for (const auto &entry : figures_) {
-      std::vector<double> values;
+      std::vector<double> values, means;
       double drops = 0, worst_pct = 0;
       bool void_figure = false;
       for (const auto &round : entry.second) {
         values.push_back(round.second.call_ns);
+        means.push_back(round.second.mean_ns);
         drops += round.second.drops;
         worst_pct = std::max(worst_pct, round.second.drop_pct);
         void_figure = void_figure || round.second.error || round.second.drop_pct > kMaxDropPct;
       }
-      fprintf(out, "%-22s %9.1f ns  [%.1f..%.1f]  rounds %zu  drops %.0f (worst %.3f%%)%s\n",
+      fprintf(out, "%-18s %8.1f ns [%.1f..%.1f]  mean %.1f ns  rounds %zu  drops %.0f (%.3f%%)%s\n",
               entry.first.c_str(), _median(values), *std::min_element(values.begin(), values.end()),
-              *std::max_element(values.begin(), values.end()), values.size(), drops, worst_pct,
-              void_figure ? "  DOES NOT COUNT (drops over 1% or error)" : "");
+              *std::max_element(values.begin(), values.end()), _median(means), values.size(), drops,
+              worst_pct, void_figure ? "  DOES NOT COUNT (drops over 1% or error)" : "");
     }
     for (int threads = 1; threads <= 2; ++threads) {
       _ratio("typical/veska", "typical/spdlog", threads, "veska/spdlog");
@@ -152,8 +158,10 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 
 int main(int argc, char **argv) {
   int rounds = 5;
+  bool color = isatty(STDOUT_FILENO) != 0;
   std::vector<char *> args;
   for (int i = 0; i < argc; ++i) {
+    if (strcmp(argv[i], "--benchmark_color=false") == 0) color = false;
     if (i > 0 && strncmp(argv[i], "--rounds=", 9) == 0) {
       rounds = atoi(argv[i] + 9);
       if (rounds < 1 || rounds > 100) {
@@ -169,7 +177,9 @@ int main(int argc, char **argv) {
   veska_bench::RegisterTrackBenchmarks(rounds);
   benchmark::Initialize(&count, args.data());
   if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 2;
-  veska_bench::SummaryReporter reporter;
+  // A reporter handed to Google Benchmark does not follow --benchmark_color: set it here.
+  veska_bench::SummaryReporter reporter(color ? benchmark::ConsoleReporter::OO_ColorTabular
+                                              : benchmark::ConsoleReporter::OO_Tabular);
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   return 0;
