@@ -25,6 +25,8 @@ typedef unsigned char qiva_byte_t;
 
 /* ---- Records --------------------------------------------------------------------------- */
 
+/* The records' layout is fixed (LP64): the library's build checks every size and offset. */
+
 /* A point in time: seconds and microseconds (0 to 999999) since the epoch. */
 typedef struct qiva_time_t {
   qiva_uint32_t sec;
@@ -150,6 +152,9 @@ typedef enum qiva_caller_type_t {
 } qiva_caller_type_t;
 
 /* ---- Result codes ---------------------------------------------------------------------- */
+
+/* Each code is the one its message of the same name carries in the catalogue below; the
+ * library's build fails if the two disagree. */
 
 #define QIVA_SUCCESS 0
 #define QIVA_ERR_Z_PRAXEN_SUBSYS_NOT_CREATED 10

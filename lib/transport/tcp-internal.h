@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <stddef.h>
 #include <sys/socket.h>
+#include <sys/types.h>
 
 #include "lib/transport/transport.h"
 
@@ -45,6 +46,11 @@ struct tcp_endpoint_info {
   struct event *ev;                    /* readiness event, created lazily by dispatch */
   short ev_type;                       /* kinds ev is armed for: 0, 2, 4 or 6 */
 };
+
+/* One send (is_send non-zero) or recv on socket s with MSG_NOSIGNAL, so that writing to a
+ * connection the peer closed fails with EPIPE instead of raising SIGPIPE. The system call's
+ * result: bytes moved, 0 from recv when the peer closed, -1 with errno. Not retried on EINTR. */
+ssize_t safe_send_recv(int is_send, int s, const void *buf, size_t len);
 
 /* ---- Operations of tcp_transport_module, in table order ------------------------------- */
 

@@ -93,11 +93,19 @@ int _list_add(tcp_transport_info *info, tcp_endpoint_info *record) {
   return 0;
 }
 
+}  // namespace
+
+extern "C" {
+
 // MSG_NOSIGNAL turns a write to a connection the peer closed into EPIPE instead of SIGPIPE.
 ssize_t safe_send_recv(int is_send, int s, const void *buf, size_t len) {
   if (is_send) return send(s, buf, len, MSG_NOSIGNAL);
   return recv(s, const_cast<void *>(buf), len, MSG_NOSIGNAL);
 }
+
+}  // extern "C"
+
+namespace {
 
 int _transfer_result(ssize_t moved, uint32_t *size) {
   if (moved < 0)

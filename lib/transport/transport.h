@@ -113,7 +113,23 @@ int TRANSPORT_connect(transport_instance_t *transport, transport_endpoint_t *end
 int TRANSPORT_listen(transport_instance_t *transport, transport_endpoint_t *endpoint,
                      const char *address);
 int TRANSPORT_accept(transport_endpoint_t *local_endpoint, transport_endpoint_t *remote_endpoint);
+/*
+ * Sends up to *size bytes from buf in one call of the module. 0: *size now holds the number of
+ * bytes taken, which may be fewer than offered (a partial transfer, even on a blocking
+ * endpoint): the caller sends the rest with further calls. 27: a non-blocking endpoint would
+ * block, nothing was sent. 21: null endpoint or size, a null buf with a non-zero *size, or a
+ * detached endpoint; 22: the module cannot send; 23: the connection failed, is closed or was
+ * never made. *size is unchanged on every non-zero result. The "null" module takes every byte.
+ */
 int TRANSPORT_send(transport_endpoint_t *endpoint, const char *buf, uint32_t *size);
+/*
+ * Receives up to *size bytes into buf in one call of the module. 0: *size now holds the number
+ * of bytes received, 1 to the room offered; 0 bytes for a non-zero room means the peer closed
+ * the connection (the caller closes its endpoint; later calls give 0 bytes again or 23).
+ * 27: a non-blocking endpoint has nothing to read yet. 21, 22 and 23 as for TRANSPORT_send;
+ * *size is unchanged on every non-zero result. The "null" module reports the whole room as
+ * filled without writing to buf.
+ */
 int TRANSPORT_receive(transport_endpoint_t *endpoint, char *buf, uint32_t *size);
 /* 0 for a null or never-connected endpoint, without calling the module. */
 int TRANSPORT_close(transport_endpoint_t *endpoint);

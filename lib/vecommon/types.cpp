@@ -1,7 +1,57 @@
 // The event-type and caller-type vocabularies and their name look-ups.
 #include <strings.h>
 
+#include <stddef.h>
+
 #include "types.h"
+
+namespace {
+
+// The public records have a fixed layout on LP64 Linux: applications, the Java binding and
+// tools built against an older header read the same bytes at the same offsets. A field moved,
+// resized or inserted fails here instead of in a caller's process.
+#define VE_AT_(record, field, offset) \
+  static_assert(offsetof(record, field) == (offset), #record "." #field " moved");
+static_assert(sizeof(void *) == 8, "the public records are laid out for LP64");
+
+static_assert(sizeof(qiva_time_t) == 8, "qiva_time_t is 8 bytes");
+VE_AT_(qiva_time_t, sec, 0) VE_AT_(qiva_time_t, usec, 4)
+
+static_assert(sizeof(qiva_config_t) == 48, "qiva_config_t is 48 bytes");
+VE_AT_(qiva_config_t, server, 0) VE_AT_(qiva_config_t, connect_timeout, 8)
+VE_AT_(qiva_config_t, connect_retries, 12) VE_AT_(qiva_config_t, connect_retry_interval, 16)
+VE_AT_(qiva_config_t, pad1, 20) VE_AT_(qiva_config_t, handle, 24)
+VE_AT_(qiva_config_t, token_filename, 32) VE_AT_(qiva_config_t, queue_size, 40)
+
+static_assert(sizeof(qiva_values_list_t) == 32, "qiva_values_list_t is 32 bytes");
+VE_AT_(qiva_values_list_t, next, 0) VE_AT_(qiva_values_list_t, name, 8)
+VE_AT_(qiva_values_list_t, value, 16) VE_AT_(qiva_values_list_t, size, 24)
+VE_AT_(qiva_values_list_t, flags, 26)
+
+static_assert(sizeof(qiva_instance_id_t) == 24, "qiva_instance_id_t is 24 bytes");
+VE_AT_(qiva_instance_id_t, transaction_id, 0) VE_AT_(qiva_instance_id_t, size, 8)
+VE_AT_(qiva_instance_id_t, flags, 10) VE_AT_(qiva_instance_id_t, pad1, 12)
+VE_AT_(qiva_instance_id_t, transaction_data, 16)
+
+static_assert(sizeof(qiva_association_id_t) == 32, "qiva_association_id_t is 32 bytes");
+VE_AT_(qiva_association_id_t, caller_type, 0) VE_AT_(qiva_association_id_t, pad1, 4)
+VE_AT_(qiva_association_id_t, link_id, 8) VE_AT_(qiva_association_id_t, link_id_size, 16)
+VE_AT_(qiva_association_id_t, pad2, 17) VE_AT_(qiva_association_id_t, flags, 18)
+VE_AT_(qiva_association_id_t, pad3, 20) VE_AT_(qiva_association_id_t, stitch_ids, 24)
+
+static_assert(sizeof(qiva_event_t) == 136, "qiva_event_t is 136 bytes");
+VE_AT_(qiva_event_t, type, 0) VE_AT_(qiva_event_t, timestamp, 4) VE_AT_(qiva_event_t, pad1, 12)
+VE_AT_(qiva_event_t, instance_id, 16) VE_AT_(qiva_event_t, horizontal_id, 40)
+VE_AT_(qiva_event_t, vertical_id, 72) VE_AT_(qiva_event_t, horizontal_context, 104)
+VE_AT_(qiva_event_t, vertical_context, 112) VE_AT_(qiva_event_t, blocked, 120)
+VE_AT_(qiva_event_t, pad2, 124) VE_AT_(qiva_event_t, reserved1, 128)
+
+static_assert(sizeof(qiva_callbacks_t) == 16, "qiva_callbacks_t is 16 bytes");
+VE_AT_(qiva_callbacks_t, on_after_init, 0) VE_AT_(qiva_callbacks_t, on_after_shutdown, 8)
+
+#undef VE_AT_
+
+}  // namespace
 
 extern "C" {
 

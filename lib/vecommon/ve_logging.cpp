@@ -233,8 +233,6 @@ int _set_logger_from_spec(const char *spec, bool check_required) {
   return result;
 }
 
-void QIVA_log_buildinfo();
-
 // The environment selection, once per process.
 void _init_module() {
   // Before any lock is taken: registering waits while another thread is forking.
@@ -411,12 +409,8 @@ const char *VE_logger_getenv(const char *name) {
   return name != nullptr ? secure_getenv(name) : nullptr;
 }
 
-}  // extern "C"
-
-namespace {
-
 // Written once, right after the environment selection chose a module.
-void QIVA_log_buildinfo() {
+void QIVA_log_buildinfo(void) {
   VE_LOG_ENTER("QIVA_log_buildinfo");
   VE_LOG_DEBUG(QIVA_LOG_ANY, "Build information ------------------------------------");
   kemb_values_t *values = nullptr;
@@ -437,6 +431,10 @@ void QIVA_log_buildinfo() {
   VE_LOG_DEBUG(QIVA_LOG_ANY, "------------------------------------------------------");
   VE_RETURN_VOID();
 }
+
+}  // extern "C"
+
+namespace {
 
 // Closes the active module's shared object when the library is unloaded. The handle is
 // cleared first, so that logging from later destructors finds no logger instead of a closed one.

@@ -115,6 +115,11 @@ void QIVA_log_debug(qiva_function_log_t *function_log, int line, qiva_log_level_
  * refusal. */
 int QIVA_log_set_logger(const char *spec);
 
+/* Writes the build-information record (kemb00) through QIVA_log_debug at QIVA_LOG_ANY,
+ * one captioned value a line between two rulers. The selection calls it once, right after
+ * it chose a module; it writes nothing when no logger is active. */
+void QIVA_log_buildinfo(void);
+
 /* Reads an environment variable that chooses code to load or a file to write
  * ("QIVA_LOGGER", "QIVA_LOGFILE", "QIVA_LOGLIMIT"): null when unset, and always null in a
  * secure-execution (set-user-ID, set-group-ID) process. */

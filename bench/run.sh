@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Reproduces the README's Performance table: builds Release in build-bench/, runs veska-bench
+# (QIVA_track beside its peers, in alternating rounds), then the load scenarios against a
+# veska-collector it starts on a free loopback port and stops by its pid.
+#
+#   bash bench/run.sh [--rounds N] [--seconds S] [--skip-bench] [--skip-load]
+#
+# Every step is bounded by `timeout`; the whole run takes about 3 to 6 minutes on 2 cores.
+# Heavy figures need a quiet machine: the load average is printed beside every step.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD=${VESKA_BENCH_BUILD:-$ROOT/build-bench}
+ROUNDS=5
+SECONDS_PER_RUN=5
+RUN_BENCH=1
+RUN_LOAD=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --rounds) ROUNDS=$2; shift 2 ;;
+    --seconds) SECONDS_PER_RUN=$2; shift 2 ;;
+    --skip-bench) RUN_BENCH=0; shift ;;
+    --skip-load) RUN_LOAD=0; shift ;;
+    *) echo "usage: bash bench/run.sh [--rounds N] [--seconds S] [--skip-bench] [--skip-load]" >&2
+       exit 2 ;;
+  esac
+done
+
+WORK=$(mktemp -d /tmp/veska-bench.XXXXXX)
+COLLECTOR_PID=""
+cleanup() {
+  if [ -n "$COLLECTOR_PID" ] && kill -0 "$COLLECTOR_PID" 2>/dev/null; then
+    kill -TERM "$COLLECTOR_PID" 2>/dev/null || true
+    wait "$COLLECTOR_PID" 2>/dev/null || true
+  fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+load() { cut -d' ' -f1-3 /proc/loadavg; }
+
+echo "== build (Release) in $BUILD"
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+timeout 900 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVESKA_BUILD_TESTS=OFF \
+  -DVESKA_BUILD_JAVA=OFF "${launcher[@]}" >"$WORK/cmake.log" || { cat "$WORK/cmake.log"; exit 1; }
+targets=(veska-load veska-collector)
+[ "$RUN_BENCH" = 1 ] && targets+=(veska-bench)
+if timeout 60 cmake --build "$BUILD" --target help | grep -q "collector-feed"; then
+  targets+=(collector-feed)
+fi
+timeout 1800 cmake --build "$BUILD" -j2 --target "${targets[@]}" >"$WORK/build.log" 2>&1 ||
+  { tail -40 "$WORK/build.log"; exit 1; }
+BIN=$BUILD/bin
+
+echo "== machine"
+echo "cpus $(nproc); $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+echo "kernel $(uname -r); load $(load)"
+
+if [ "$RUN_BENCH" = 1 ]; then
+  echo "== veska-bench --rounds=$ROUNDS (load before: $(load))"
+  timeout 1200 "$BIN/veska-bench" --rounds="$ROUNDS" --benchmark_color=false \
+    >"$WORK/bench.txt" 2>&1 || { tail -40 "$WORK/bench.txt"; exit 1; }
+  sed -n '/== veska-bench summary/,$p' "$WORK/bench.txt"
+  echo "(load after: $(load))"
+fi
+
+# Starts a quiet collector on a free loopback port; sets COLLECTOR_PID and ADDRESS.
+start_collector() {
+  rm -f "$WORK/ready"
+  "$BIN/veska-collector" --listen 127.0.0.1:0 --quiet --summary --idle-exit 2 \
+    --ready-file "$WORK/ready" 2>"$WORK/summary.json" &
+  COLLECTOR_PID=$!
+  for _ in $(seq 100); do
+    [ -s "$WORK/ready" ] && break
+    sleep 0.1
+  done
+  [ -s "$WORK/ready" ] || { echo "collector did not start" >&2; exit 1; }
+  ADDRESS=$(cat "$WORK/ready")
+}
+
+# Waits (bounded) for the collector to exit on its idle timer, then prints its event count.
+collector_events() {
+  for _ in $(seq 300); do
+    kill -0 "$COLLECTOR_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$COLLECTOR_PID" 2>/dev/null; then kill -TERM "$COLLECTOR_PID"; fi
+  wait "$COLLECTOR_PID" 2>/dev/null || true
+  COLLECTOR_PID=""
+  grep -o '"event":[0-9]*' "$WORK/summary.json" | cut -d: -f2
+}
+
+field() { awk -v k="$1" '$1 == k { print $2 }' "$2"; }
+
+# One scenario: NAME, then veska-load options. Prints one table row.
+scenario() {
+  local name=$1
+  shift
+  local before
+  before=$(load)
+  start_collector
+  timeout $((SECONDS_PER_RUN + 120)) "$BIN/veska-load" --server "tcp:$ADDRESS" \
+    --seconds "$SECONDS_PER_RUN" "$@" >"$WORK/load.txt" || true
+  local events
+  events=$(collector_events)
+  local seconds
+  seconds=$(field seconds_to_delivered "$WORK/load.txt")
+  printf '| %s | %s | %s | %s | %s | %s | %s / %s / %s ns | %s KiB | %s |\n' "$name" \
+    "$(field tracked "$WORK/load.txt")" "$(field dropped "$WORK/load.txt")" "${events:-?}" \
+    "$(awk -v e="${events:-0}" -v s="${seconds:-0}" 'BEGIN { if (s > 0) printf "%.0f", e / s; else print "?" }')" \
+    "$(field track_p50_ns "$WORK/load.txt")" "$(field track_p99_ns "$WORK/load.txt")" \
+    "$(field track_p9999_ns "$WORK/load.txt")" "$(field track_max_ns "$WORK/load.txt")" \
+    "$(field rss_peak_kib "$WORK/load.txt")" "$before"
+}
+
+if [ "$RUN_LOAD" = 1 ]; then
+  echo "== load: veska-load -> veska-collector --quiet over loopback, ${SECONDS_PER_RUN} s each"
+  echo "| scenario | tracked | dropped | delivered | delivered/s | p50 | p99 / p99.99 / max | peak RSS | load |"
+  echo "|---|---|---|---|---|---|---|---|---|"
+  scenario "1 thread, 1000000/s, queue_size 65535" --threads 1 --rate 1000000 --queue-size 65535
+  scenario "1 thread, 100000/s, default queue_size" --threads 1 --rate 100000
+  scenario "2 threads, unpaced, queue_size 65535" --threads 2 --rate 0 --queue-size 65535
+  before=$(load)
+  timeout $((SECONDS_PER_RUN + 120)) "$BIN/veska-load" --stall --rate 100000 \
+    --seconds "$SECONDS_PER_RUN" --queue-size 65535 >"$WORK/stall.txt" || true
+  printf '| collector stalled, 100000/s, queue_size 65535 | %s | %s | 0 | - | %s | %s / %s / %s ns | %s KiB | %s |\n' \
+    "$(field tracked "$WORK/stall.txt")" "$(field dropped "$WORK/stall.txt")" \
+    "$(field track_p50_ns "$WORK/stall.txt")" "$(field track_p99_ns "$WORK/stall.txt")" \
+    "$(field track_p9999_ns "$WORK/stall.txt")" "$(field track_max_ns "$WORK/stall.txt")" \
+    "$(field rss_peak_kib "$WORK/stall.txt")" "$before"
+  if [ -x "$BIN/collector-feed" ]; then
+    echo "== collector alone: collector-feed -> veska-collector --quiet (load $(load))"
+    start_collector
+    timeout 120 "$BIN/collector-feed" --server "$ADDRESS" || true
+    echo "collector decoded events: $(collector_events)"
+  fi
+fi
