@@ -48,8 +48,9 @@ timeout 900 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVESKA_BUIL
   -DVESKA_BUILD_JAVA=OFF "${launcher[@]}" >"$WORK/cmake.log" || { cat "$WORK/cmake.log"; exit 1; }
 targets=(veska-load veska-collector)
 [ "$RUN_BENCH" = 1 ] && targets+=(veska-bench)
-if timeout 60 cmake --build "$BUILD" --target help | grep -q "collector-feed"; then
-  targets+=(collector-feed)
+# The plain-socket sender that measures the collector alone, where the tree has it.
+if timeout 60 cmake --build "$BUILD" --target help | grep -q "collector_feed"; then
+  targets+=(collector_feed)
 fi
 timeout 1800 cmake --build "$BUILD" -j2 --target "${targets[@]}" >"$WORK/build.log" 2>&1 ||
   { tail -40 "$WORK/build.log"; exit 1; }
@@ -67,11 +68,12 @@ if [ "$RUN_BENCH" = 1 ]; then
   echo "(load after: $(load))"
 fi
 
-# Starts a quiet collector on a free loopback port; sets COLLECTOR_PID and ADDRESS.
+# Starts a quiet collector on a free loopback port, with any further options given; sets
+# COLLECTOR_PID and ADDRESS.
 start_collector() {
   rm -f "$WORK/ready"
   "$BIN/veska-collector" --listen 127.0.0.1:0 --quiet --summary --idle-exit 2 \
-    --ready-file "$WORK/ready" 2>"$WORK/summary.json" &
+    --ready-file "$WORK/ready" "$@" 2>"$WORK/summary.json" &
   COLLECTOR_PID=$!
   for _ in $(seq 100); do
     [ -s "$WORK/ready" ] && break
@@ -131,10 +133,12 @@ if [ "$RUN_LOAD" = 1 ]; then
     "$(field track_p50_ns "$WORK/stall.txt")" "$(field track_p99_ns "$WORK/stall.txt")" \
     "$(field track_p9999_ns "$WORK/stall.txt")" "$(field track_max_ns "$WORK/stall.txt")" \
     "$(field rss_peak_kib "$WORK/stall.txt")" "$before"
-  if [ -x "$BIN/collector-feed" ]; then
-    echo "== collector alone: collector-feed -> veska-collector --quiet (load $(load))"
-    start_collector
-    timeout 120 "$BIN/collector-feed" --server "$ADDRESS" || true
+  if [ -x "$BIN/collector_feed" ]; then
+    FEED_EVENTS=10000000
+    echo "== collector alone: collector_feed -> veska-collector --quiet, $FEED_EVENTS events (load $(load))"
+    start_collector --count "$FEED_EVENTS"
+    timeout 300 "$BIN/collector_feed" --address "$ADDRESS" --events "$FEED_EVENTS" --wait-close \
+      --close-timeout 240 || true
     echo "collector decoded events: $(collector_events)"
   fi
 fi

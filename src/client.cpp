@@ -73,9 +73,17 @@ int VE_flush_client(ve_config_t *config, ve_time_t *timeout) {
     VE_LOG_DEBUG(QIVA_LOG_DETAIL, "VE_flush_client called after dispatcher exited");
     VE_RETURN(0);
   }
-  if (pthread_mutex_lock(&client->dispatch_mutex) != 0) VE_RETURN(QIVA_ERR_OSERROR);
+  // The queue's tail_mutex first (the order producers take the two in): no push is half
+  // counted while the pending bytes are read, and a dropped message can be told to be older
+  // or newer than this flush.
+  if (pthread_mutex_lock(&client->queue.tail_mutex) != 0) VE_RETURN(QIVA_ERR_OSERROR);
+  if (pthread_mutex_lock(&client->dispatch_mutex) != 0) {
+    pthread_mutex_unlock(&client->queue.tail_mutex);
+    VE_RETURN(QIVA_ERR_OSERROR);
+  }
   if (__atomic_load_n(&state->exited, __ATOMIC_ACQUIRE) != 0 || data_is_available(state) == 0) {
     pthread_mutex_unlock(&client->dispatch_mutex);
+    pthread_mutex_unlock(&client->queue.tail_mutex);
     VE_RETURN(0);
   }
   struct timespec deadline = {0, 0};
@@ -85,6 +93,7 @@ int VE_flush_client(ve_config_t *config, ve_time_t *timeout) {
   memset(&flush, 0, sizeof flush);
   if (pthread_cond_init(&flush.condition, nullptr) != 0) {
     pthread_mutex_unlock(&client->dispatch_mutex);
+    pthread_mutex_unlock(&client->queue.tail_mutex);
     VE_RETURN(QIVA_ERR_OSERROR);
   }
   // The dispatcher changes the counter, data_consumed and data_offset together under this
@@ -93,7 +102,9 @@ int VE_flush_client(ve_config_t *config, ve_time_t *timeout) {
       static_cast<ve_uint32_t>(__atomic_load_n(&client->data_available, __ATOMIC_ACQUIRE)) +
       __atomic_load_n(&state->data_consumed, __ATOMIC_RELAXED) -
       __atomic_load_n(&state->data_offset, __ATOMIC_RELAXED);
+  flush.first_later_message = client->messages_queued;
   _append_flush(client, &flush);
+  pthread_mutex_unlock(&client->queue.tail_mutex);
   // A waiting flush makes the dispatcher write at once instead of batching.
   pthread_cond_signal(&client->dispatch_cond);
 

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -413,6 +414,19 @@ int _tcp_receive(transport_endpoint_t *endpoint, char *buf, uint32_t *size) {
   tcp_endpoint_info *record = _live_record(endpoint);
   int s = record != nullptr ? record->socket : -1;
   return _transfer_result(safe_send_recv(0, s, buf, *size), size);
+}
+
+int TRANSPORT_TCP_peer_closed(transport_endpoint_t *endpoint) {
+  if (endpoint == nullptr || endpoint->transport == nullptr ||
+      endpoint->transport->module != &tcp_transport_module) {
+    return 0;
+  }
+  tcp_endpoint_info *record = _live_record(endpoint);
+  if (record == nullptr || record->socket < 0) return 0;
+  // The collector never sends: a readable socket means its end was closed or reset.
+  struct pollfd watch = {record->socket, POLLIN | POLLRDHUP, 0};
+  if (poll(&watch, 1, 0) <= 0) return 0;
+  return (watch.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0 ? 1 : 0;
 }
 
 int _tcp_close(transport_endpoint_t *endpoint) {
