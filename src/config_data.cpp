@@ -33,17 +33,15 @@ int VE_config_data_destroy(ve_config_data_t *data) {
 
 void VE_config_data_prepare_fork(ve_config_data_t *data) {
   ve_client_data_t *client = &data->client_data;
-  // The dispatcher never holds a queue lock while it waits for dispatch_mutex, and producers
-  // release the queue locks before they signal, so this order cannot wait on itself.
-  pthread_mutex_lock(&client->dispatch_mutex);
+  // The order every path takes them in: the queue's tail_mutex, its head_mutex, then
+  // dispatch_mutex (a producer that drops may take dispatch_mutex inside tail_mutex).
   pthread_mutex_lock(&client->queue.tail_mutex);
   pthread_mutex_lock(&client->queue.head_mutex);
+  pthread_mutex_lock(&client->dispatch_mutex);
 }
 
 void VE_config_data_after_fork(ve_config_data_t *data, int child) {
   ve_client_data_t *client = &data->client_data;
-  pthread_mutex_unlock(&client->queue.head_mutex);
-  pthread_mutex_unlock(&client->queue.tail_mutex);
   if (child != 0) {
     // The parent's dispatcher may be counted as a waiter of this condition, and waiters that
     // do not exist here would never let it be destroyed: start from a fresh one.
@@ -55,6 +53,8 @@ void VE_config_data_after_fork(ve_config_data_t *data, int child) {
     data->inherited = 1;
   }
   pthread_mutex_unlock(&client->dispatch_mutex);
+  pthread_mutex_unlock(&client->queue.head_mutex);
+  pthread_mutex_unlock(&client->queue.tail_mutex);
 }
 
 }  // extern "C"

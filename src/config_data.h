@@ -44,7 +44,7 @@ int VE_token_release(ve_config_data_t *data);
 void VE_token_register_fork_handlers(void);
 
 /* Fork support, called by the configuration registry's fork handlers with the registry lock
- * held. prepare takes the configuration's dispatch lock, then its queue locks (tail, head);
+ * held. prepare takes the configuration's queue locks (tail, head), then its dispatch lock;
  * after_fork releases them. In the child (child non-zero), which has no dispatcher thread for
  * this configuration, the dispatch condition is made anew (the parent's dispatcher may wait
  * on it), the waiting flushes of the parent's threads are forgotten, the dispatcher counts as
