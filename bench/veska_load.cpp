@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -393,6 +394,12 @@ int main(int argc, char **argv) {
          static_cast<unsigned long long>(latency.Quantile(0.9999)),
          static_cast<unsigned long long>(latency.max()));
   printf("rss_kib %ld\nrss_peak_kib %ld\n", rss_kib, hwm_kib);
+  // Producers and the dispatcher together, up to here.
+  struct rusage usage;
+  if (getrusage(RUSAGE_SELF, &usage) == 0) {
+    printf("cpu_s %.3f\n", static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
+  }
   if (!options.stall) {
     printf("flush %d%s%s\n", flush_rc, flush_rc != 0 ? " " : "",
            flush_rc != 0 ? QIVA_strerror(flush_rc) : "");
