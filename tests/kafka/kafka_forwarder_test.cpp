@@ -164,13 +164,17 @@ TEST(KafkaForwarder, Options) {
   std::string error;
   EXPECT_TRUE(veska::kafka::is_option("--kafka-property"));
   EXPECT_FALSE(veska::kafka::is_option("--kafka"));
+  EXPECT_TRUE(veska::kafka::set_option("--kafka-topic", "t", &o, &error));
   EXPECT_FALSE(o.enabled());
+  EXPECT_FALSE(veska::kafka::check_options(o, &error));
+  EXPECT_EQ("the Kafka options need --kafka-brokers", error);
   EXPECT_TRUE(veska::kafka::set_option("--kafka-brokers", "127.0.0.1:1", &o, &error));
   EXPECT_TRUE(veska::kafka::set_option("--kafka-format", "wire", &o, &error));
   EXPECT_TRUE(veska::kafka::set_option("--kafka-property", "linger.ms=5=x", &o, &error));
   EXPECT_TRUE(o.enabled());
   EXPECT_EQ(veska::kafka::Format::kWire, o.format);
-  EXPECT_EQ("veska", o.topic);
+  EXPECT_TRUE(veska::kafka::check_options(o, &error));
+  EXPECT_EQ("t", o.topic);
   ASSERT_EQ(1u, o.properties.size());
   EXPECT_EQ("linger.ms", o.properties[0].first);
   EXPECT_EQ("5=x", o.properties[0].second);

@@ -38,6 +38,7 @@ bool set_option(const std::string &name, const std::string &value, Options *opti
     *error = "option '" + name + "' needs a value";
     return false;
   }
+  options->given = true;
   if (name == "--kafka-brokers") {
     options->brokers = value;
   } else if (name == "--kafka-topic") {
@@ -60,6 +61,14 @@ bool set_option(const std::string &name, const std::string &value, Options *opti
     options->properties.emplace_back(value.substr(0, equals), value.substr(equals + 1));
   } else {
     *error = "unknown option '" + name + "'";
+    return false;
+  }
+  return true;
+}
+
+bool check_options(const Options &options, std::string *error) {
+  if (options.given && !options.enabled()) {
+    *error = "the Kafka options need --kafka-brokers";
     return false;
   }
   return true;

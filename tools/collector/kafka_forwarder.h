@@ -29,6 +29,7 @@ struct Options {
   Format format = Format::kJson;
   // Producer properties in the order given; they override the defaults set here.
   std::vector<std::pair<std::string, std::string>> properties;
+  bool given = false;  // any of the options was given
 
   bool enabled() const { return !brokers.empty(); }
 };
@@ -41,6 +42,10 @@ bool is_option(const std::string &name);
 // value is not acceptable (empty, unknown format, property without '=' or key).
 bool set_option(const std::string &name, const std::string &value, Options *options,
                 std::string *error);
+
+// Once every option is read: false, with the reason, when Kafka options came without
+// --kafka-brokers (they would be silently ignored).
+bool check_options(const Options &options, std::string *error);
 
 // How long the collector waits, at exit, for records still on their way.
 constexpr int kFlushTimeoutMs = 10000;
