@@ -48,8 +48,10 @@ timeout 900 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVESKA_BUIL
   -DVESKA_BUILD_JAVA=OFF "${launcher[@]}" >"$WORK/cmake.log" || { cat "$WORK/cmake.log"; exit 1; }
 targets=(veska-load veska-collector)
 [ "$RUN_BENCH" = 1 ] && targets+=(veska-bench)
-if timeout 60 cmake --build "$BUILD" --target help | grep -q "collector-feed"; then
-  targets+=(collector-feed)
+# The plain-socket sender that measures the collector alone, where the tree has it.
+if timeout 60 cmake --build "$BUILD" --target help >"$WORK/targets.txt" &&
+  grep -q "collector_feed" "$WORK/targets.txt"; then
+  targets+=(collector_feed)
 fi
 timeout 1800 cmake --build "$BUILD" -j2 --target "${targets[@]}" >"$WORK/build.log" 2>&1 ||
   { tail -40 "$WORK/build.log"; exit 1; }
@@ -67,11 +69,12 @@ if [ "$RUN_BENCH" = 1 ]; then
   echo "(load after: $(load))"
 fi
 
-# Starts a quiet collector on a free loopback port; sets COLLECTOR_PID and ADDRESS.
+# Starts a quiet collector on a free loopback port, with any further options given; sets
+# COLLECTOR_PID and ADDRESS.
 start_collector() {
   rm -f "$WORK/ready"
   "$BIN/veska-collector" --listen 127.0.0.1:0 --quiet --summary --idle-exit 2 \
-    --ready-file "$WORK/ready" 2>"$WORK/summary.json" &
+    --ready-file "$WORK/ready" "$@" 2>"$WORK/summary.json" &
   COLLECTOR_PID=$!
   for _ in $(seq 100); do
     [ -s "$WORK/ready" ] && break
@@ -79,6 +82,11 @@ start_collector() {
   done
   [ -s "$WORK/ready" ] || { echo "collector did not start" >&2; exit 1; }
   ADDRESS=$(cat "$WORK/ready")
+}
+
+# The collector's CPU seconds so far (user + system).
+collector_cpu() {
+  awk '{ printf "%.2f", ($14 + $15) / 100 }' "/proc/$COLLECTOR_PID/stat" 2>/dev/null || echo "?"
 }
 
 # Waits (bounded) for the collector to exit on its idle timer, then prints its event count.
@@ -104,37 +112,40 @@ scenario() {
   start_collector
   timeout $((SECONDS_PER_RUN + 120)) "$BIN/veska-load" --server "tcp:$ADDRESS" \
     --seconds "$SECONDS_PER_RUN" "$@" >"$WORK/load.txt" || true
-  local events
+  local cpu events
+  cpu=$(collector_cpu)
   events=$(collector_events)
   local seconds
   seconds=$(field seconds_to_delivered "$WORK/load.txt")
-  printf '| %s | %s | %s | %s | %s | %s | %s / %s / %s ns | %s KiB | %s |\n' "$name" \
+  printf '| %s | %s | %s | %s | %s | %s | %s / %s / %s ns | %s KiB | %s / %s | %s |\n' "$name" \
     "$(field tracked "$WORK/load.txt")" "$(field dropped "$WORK/load.txt")" "${events:-?}" \
     "$(awk -v e="${events:-0}" -v s="${seconds:-0}" 'BEGIN { if (s > 0) printf "%.0f", e / s; else print "?" }')" \
     "$(field track_p50_ns "$WORK/load.txt")" "$(field track_p99_ns "$WORK/load.txt")" \
     "$(field track_p9999_ns "$WORK/load.txt")" "$(field track_max_ns "$WORK/load.txt")" \
-    "$(field rss_peak_kib "$WORK/load.txt")" "$before"
+    "$(field rss_peak_kib "$WORK/load.txt")" "$(field cpu_s "$WORK/load.txt")" "$cpu" "$before"
 }
 
 if [ "$RUN_LOAD" = 1 ]; then
   echo "== load: veska-load -> veska-collector --quiet over loopback, ${SECONDS_PER_RUN} s each"
-  echo "| scenario | tracked | dropped | delivered | delivered/s | p50 | p99 / p99.99 / max | peak RSS | load |"
-  echo "|---|---|---|---|---|---|---|---|---|"
+  echo "| scenario | tracked | dropped | delivered | delivered/s | p50 | p99 / p99.99 / max | peak RSS | CPU s: client / collector | load |"
+  echo "|---|---|---|---|---|---|---|---|---|---|"
   scenario "1 thread, 1000000/s, queue_size 65535" --threads 1 --rate 1000000 --queue-size 65535
   scenario "1 thread, 100000/s, default queue_size" --threads 1 --rate 100000
   scenario "2 threads, unpaced, queue_size 65535" --threads 2 --rate 0 --queue-size 65535
   before=$(load)
   timeout $((SECONDS_PER_RUN + 120)) "$BIN/veska-load" --stall --rate 100000 \
     --seconds "$SECONDS_PER_RUN" --queue-size 65535 >"$WORK/stall.txt" || true
-  printf '| collector stalled, 100000/s, queue_size 65535 | %s | %s | 0 | - | %s | %s / %s / %s ns | %s KiB | %s |\n' \
+  printf '| collector stalled, 100000/s, queue_size 65535 | %s | %s | 0 | - | %s | %s / %s / %s ns | %s KiB | %s / - | %s |\n' \
     "$(field tracked "$WORK/stall.txt")" "$(field dropped "$WORK/stall.txt")" \
     "$(field track_p50_ns "$WORK/stall.txt")" "$(field track_p99_ns "$WORK/stall.txt")" \
     "$(field track_p9999_ns "$WORK/stall.txt")" "$(field track_max_ns "$WORK/stall.txt")" \
-    "$(field rss_peak_kib "$WORK/stall.txt")" "$before"
-  if [ -x "$BIN/collector-feed" ]; then
-    echo "== collector alone: collector-feed -> veska-collector --quiet (load $(load))"
-    start_collector
-    timeout 120 "$BIN/collector-feed" --server "$ADDRESS" || true
+    "$(field rss_peak_kib "$WORK/stall.txt")" "$(field cpu_s "$WORK/stall.txt")" "$before"
+  if [ -x "$BIN/collector_feed" ]; then
+    FEED_EVENTS=10000000
+    echo "== collector alone: collector_feed -> veska-collector --quiet, $FEED_EVENTS events (load $(load))"
+    start_collector --count "$FEED_EVENTS"
+    timeout 300 "$BIN/collector_feed" --address "$ADDRESS" --events "$FEED_EVENTS" --wait-close \
+      --close-timeout 240 || true
     echo "collector decoded events: $(collector_events)"
   fi
 fi

@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "bench/bench_events.h"
+#include "bench/latency_histogram.h"
 #include "private_api.h"
 
 namespace {
@@ -68,58 +70,6 @@ uint64_t _now_ns() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<uint64_t>(now.tv_sec) * 1000000000ull + static_cast<uint64_t>(now.tv_nsec);
 }
-
-// Log-linear histogram of nanoseconds: 32 sub-buckets per power of two, so a reported
-// percentile is at most about 3 % above the true value; the maximum is kept exactly.
-class Histogram {
- public:
-  static const int kSubBits = 5;
-  static const int kBuckets = (64 - kSubBits + 1) << kSubBits;
-
-  Histogram() : counts_(kBuckets, 0) {}
-  void Add(uint64_t ns) {
-    ++counts_[_index(ns)];
-    ++total_;
-    max_ = std::max(max_, ns);
-  }
-  void Merge(const Histogram &other) {
-    for (int i = 0; i < kBuckets; ++i) counts_[i] += other.counts_[i];
-    total_ += other.total_;
-    max_ = std::max(max_, other.max_);
-  }
-  // The upper bound of the bucket holding the q-th quantile, never above the maximum.
-  uint64_t Quantile(double q) const {
-    if (total_ == 0) return 0;
-    uint64_t rank = static_cast<uint64_t>(q * static_cast<double>(total_ - 1)) + 1;
-    uint64_t seen = 0;
-    for (int i = 0; i < kBuckets; ++i) {
-      seen += counts_[i];
-      if (seen >= rank) return std::min(_upper(i), max_);
-    }
-    return max_;
-  }
-  uint64_t max() const { return max_; }
-  uint64_t total() const { return total_; }
-
- private:
-  static int _index(uint64_t ns) {
-    if (ns < (1u << kSubBits)) return static_cast<int>(ns);
-    int msb = 63 - __builtin_clzll(ns);
-    int shift = msb - kSubBits;
-    return ((shift + 1) << kSubBits) + static_cast<int>((ns >> shift) & ((1u << kSubBits) - 1));
-  }
-  static uint64_t _upper(int index) {
-    int group = index >> kSubBits;
-    uint64_t sub = static_cast<uint64_t>(index & ((1 << kSubBits) - 1));
-    if (group == 0) return sub;
-    int shift = group - 1;
-    return (((uint64_t{1} << kSubBits) + sub + 1) << shift) - 1;
-  }
-
-  std::vector<uint64_t> counts_;
-  uint64_t total_ = 0;
-  uint64_t max_ = 0;
-};
 
 bool _is_loopback(const struct sockaddr *address) {
   if (address->sa_family == AF_INET) {
@@ -261,7 +211,7 @@ int _stalled_listener(std::string *server) {
 }
 
 struct ProducerResult {
-  Histogram latency;
+  veska_bench::LatencyHistogram latency;
   uint64_t tracked = 0;
   uint64_t failed = 0;
   int first_failure = 0;
@@ -353,7 +303,7 @@ int _verify(const std::string &path) {
     if (missing != 0 || repeated != 0) status = 1;
     total += numbers.size();
   }
-  printf("lines %llu numbered_events %llu\n", static_cast<unsigned long long>(lines),
+  printf("lines %llu\nnumbered_events %llu\n", static_cast<unsigned long long>(lines),
          static_cast<unsigned long long>(total));
   return status;
 }
@@ -418,7 +368,7 @@ int main(int argc, char **argv) {
   ve_uint32_t drops = VE_statistics_counter_get(VE_STATS_EVENTS_DROPPED) - drops_before;
   QIVA_shutdown(&config);
 
-  Histogram latency;
+  veska_bench::LatencyHistogram latency;
   uint64_t tracked = 0, failed = 0;
   int first_failure = 0;
   for (const ProducerResult &result : results) {
@@ -444,6 +394,12 @@ int main(int argc, char **argv) {
          static_cast<unsigned long long>(latency.Quantile(0.9999)),
          static_cast<unsigned long long>(latency.max()));
   printf("rss_kib %ld\nrss_peak_kib %ld\n", rss_kib, hwm_kib);
+  // Producers and the dispatcher together, up to here.
+  struct rusage usage;
+  if (getrusage(RUSAGE_SELF, &usage) == 0) {
+    printf("cpu_s %.3f\n", static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
+  }
   if (!options.stall) {
     printf("flush %d%s%s\n", flush_rc, flush_rc != 0 ? " " : "",
            flush_rc != 0 ? QIVA_strerror(flush_rc) : "");

@@ -59,16 +59,31 @@ extern "C" {
 int VE_flush_client(ve_config_t *config, ve_time_t *timeout) {
   VE_LOG_ENTER("VE_flush_client");
   if (config == nullptr || config->handle == nullptr) VE_RETURN(QIVA_ERR_INVALID);
-  ve_client_data_t *client = &static_cast<ve_config_data_t *>(config->handle)->client_data;
+  auto *data = static_cast<ve_config_data_t *>(config->handle);
+  ve_client_data_t *client = &data->client_data;
   dispatcher_state_t *state = &client->dispatcher_state;
 
+  // A child's copy of a configuration started before fork has no dispatcher: nothing it
+  // holds can ever be written from this process, which is not a success.
+  if (data->inherited != 0) {
+    VE_LOG_DEBUG(QIVA_LOG_DETAIL, "VE_flush_client called in a child process: nothing is sent");
+    VE_RETURN(QIVA_ERR_LOGIC);
+  }
   if (__atomic_load_n(&state->exited, __ATOMIC_ACQUIRE) != 0) {
     VE_LOG_DEBUG(QIVA_LOG_DETAIL, "VE_flush_client called after dispatcher exited");
     VE_RETURN(0);
   }
-  if (pthread_mutex_lock(&client->dispatch_mutex) != 0) VE_RETURN(QIVA_ERR_OSERROR);
+  // The queue's tail_mutex first (the order producers take the two in): no push is half
+  // counted while the pending bytes are read, and a dropped message can be told to be older
+  // or newer than this flush.
+  if (pthread_mutex_lock(&client->queue.tail_mutex) != 0) VE_RETURN(QIVA_ERR_OSERROR);
+  if (pthread_mutex_lock(&client->dispatch_mutex) != 0) {
+    pthread_mutex_unlock(&client->queue.tail_mutex);
+    VE_RETURN(QIVA_ERR_OSERROR);
+  }
   if (__atomic_load_n(&state->exited, __ATOMIC_ACQUIRE) != 0 || data_is_available(state) == 0) {
     pthread_mutex_unlock(&client->dispatch_mutex);
+    pthread_mutex_unlock(&client->queue.tail_mutex);
     VE_RETURN(0);
   }
   struct timespec deadline = {0, 0};
@@ -78,6 +93,7 @@ int VE_flush_client(ve_config_t *config, ve_time_t *timeout) {
   memset(&flush, 0, sizeof flush);
   if (pthread_cond_init(&flush.condition, nullptr) != 0) {
     pthread_mutex_unlock(&client->dispatch_mutex);
+    pthread_mutex_unlock(&client->queue.tail_mutex);
     VE_RETURN(QIVA_ERR_OSERROR);
   }
   // The dispatcher changes the counter, data_consumed and data_offset together under this
@@ -86,7 +102,9 @@ int VE_flush_client(ve_config_t *config, ve_time_t *timeout) {
       static_cast<ve_uint32_t>(__atomic_load_n(&client->data_available, __ATOMIC_ACQUIRE)) +
       __atomic_load_n(&state->data_consumed, __ATOMIC_RELAXED) -
       __atomic_load_n(&state->data_offset, __ATOMIC_RELAXED);
+  flush.first_later_message = client->messages_queued;
   _append_flush(client, &flush);
+  pthread_mutex_unlock(&client->queue.tail_mutex);
   // A waiting flush makes the dispatcher write at once instead of batching.
   pthread_cond_signal(&client->dispatch_cond);
 
@@ -122,10 +140,21 @@ int VE_register_client(ve_config_t *config) {
 int VE_unregister_client(ve_config_t *config) {
   VE_LOG_ENTER("VE_unregister_client");
   if (config == nullptr || config->handle == nullptr) VE_RETURN(QIVA_ERR_INVALID);
-  ve_client_data_t *client = &static_cast<ve_config_data_t *>(config->handle)->client_data;
+  auto *data = static_cast<ve_config_data_t *>(config->handle);
+  ve_client_data_t *client = &data->client_data;
   // No lock: the dispatcher sees the flag at its next decision, at the latest when its
   // current one-second wait ends.
   __atomic_store_n(&client->shutdown, 1, __ATOMIC_RELEASE);
+  if (data->inherited != 0) {
+    // A child's copy: the dispatcher thread is the parent's. Close this process's descriptor
+    // of the parent's connection (the parent's stays open) and release the rest unsent.
+    dispatcher_state_t *state = &client->dispatcher_state;
+    if (__atomic_load_n(&state->connected, __ATOMIC_ACQUIRE) != 0) {
+      TRANSPORT_close(&state->endpoint);
+      __atomic_store_n(&state->connected, 0, __ATOMIC_RELEASE);
+    }
+    VE_RETURN(0);
+  }
   VE_flush_client(config, nullptr);
   void *thread_result = nullptr;
   if (pthread_join(client->dispatcher_thread, &thread_result) != 0) VE_RETURN(QIVA_ERR_OSERROR);

@@ -45,6 +45,84 @@ int initialise_transport(ve_client_data_t *data, const char *server) {
   VE_RETURN(result);
 }
 
+ve_atomic_t _add_to_counter(ve_client_data_t *data, ve_uint32_t add, ve_uint32_t subtract,
+                            ve_atomic_t *before);
+
+// One push and what it changes in the count of waiting bytes.
+struct _push_context_t {
+  ve_client_data_t *client;
+  ve_message_buffer_t item;
+  ve_message_buffer_t old_item;  // the dropped message, when the ring was full
+  ve_atomic_t before;            // the counter before and after this push
+  ve_atomic_t after;
+};
+
+// Runs with the queue's tail_mutex held, before the new message is published: the dispatcher
+// can only copy (and take off the counter) bytes that were counted first, so the counter
+// never drifts. A flush starts with tail_mutex held too, so it sees each push either whole
+// or not at all.
+void _count_push(void *arg, int dropped) {
+  auto *push = static_cast<_push_context_t *>(arg);
+  ve_client_data_t *client = push->client;
+  const ve_uint64_t number = client->messages_queued++;
+  if (dropped == 0) {
+    push->after = _add_to_counter(client, push->item.size, 0, &push->before);
+    return;
+  }
+  // The dropped message was counted when it was queued: only the difference changes.
+  push->after = _add_to_counter(client, push->item.size, push->old_item.size, &push->before);
+  // It will never be written: flushes that were waiting for it stop counting it. The ring
+  // was full, so the dropped message is number `number` minus the capacity.
+  if (client->flush_state == nullptr) return;
+  const ve_uint64_t dropped_number = number - client->queue.size;
+  if (pthread_mutex_lock(&client->dispatch_mutex) != 0) return;
+  for (ve_flush_state_t *flush = client->flush_state; flush != nullptr; flush = flush->next) {
+    if (dropped_number >= flush->first_later_message) continue;
+    if (push->old_item.size < flush->remaining) {
+      flush->remaining -= push->old_item.size;
+    } else {
+      flush->remaining = 0;
+      pthread_cond_signal(&flush->condition);
+    }
+  }
+  pthread_mutex_unlock(&client->dispatch_mutex);
+}
+
+// Saturating arithmetic in one compare-exchange: the counter stays within 0 .. 0xFFFFFFFF.
+ve_atomic_t _add_to_counter(ve_client_data_t *data, ve_uint32_t add, ve_uint32_t subtract,
+                            ve_atomic_t *before) {
+  ve_atomic_t old_value = _load_counter(data);
+  for (;;) {
+    ve_atomic_t sum = (old_value & kCounterMax) + add;
+    if (sum > kCounterMax) sum = kCounterMax;
+    ve_atomic_t new_value = subtract > sum ? 0 : sum - subtract;
+    ve_atomic_t seen = VE_atomic_compare_exchange(&data->data_available, new_value, old_value);
+    if (seen == old_value) {
+      *before = old_value & kCounterMax;
+      return new_value;
+    }
+    old_value = seen;
+  }
+}
+
+// An unconnected dispatcher is woken by every increment (the first byte starts the
+// connection); a connected one only when the count of waiting bytes crosses a full send
+// buffer. It decides under dispatch_mutex and re-tests the count before every wait, so one
+// signal per crossing is enough and producers leave the mutex alone while it sends.
+void _wake_dispatcher(ve_client_data_t *data, ve_atomic_t before, ve_atomic_t after,
+                      int locked) {
+  // connected is stored with release by the dispatcher once the connection is usable.
+  int connected = __atomic_load_n(&data->dispatcher_state.connected, __ATOMIC_ACQUIRE);
+  if (connected != 0 && !(before < VE_SEND_BUFFER_SIZE && after >= VE_SEND_BUFFER_SIZE)) return;
+  if (locked != 0) {
+    pthread_cond_signal(&data->dispatch_cond);
+    return;
+  }
+  if (pthread_mutex_lock(&data->dispatch_mutex) != 0) return;
+  pthread_cond_signal(&data->dispatch_cond);
+  pthread_mutex_unlock(&data->dispatch_mutex);
+}
+
 }  // namespace
 
 extern "C" {
@@ -117,12 +195,14 @@ int VE_enqueue_message(ve_config_t *config, ve_memory_pool_handle_t message, ve_
   if (message == nullptr) VE_RETURN(QIVA_ERR_INVALID);
   ve_client_data_t *client = &static_cast<ve_config_data_t *>(config->handle)->client_data;
 
-  ve_message_buffer_t item = {0, size, message};
-  ve_message_buffer_t old_item = {0, 0, nullptr};
-  int result = CCQ_push(&client->queue, &item, &old_item);
+  _push_context_t push;
+  push.client = client;
+  push.item = {0, size, message};
+  push.old_item = {0, 0, nullptr};
+  int result = CCQ_push_counted(&client->queue, &push.item, &push.old_item, _count_push, &push);
   if (result != 0) VE_RETURN(result);
 
-  if (old_item.data != nullptr) {
+  if (push.old_item.data != nullptr) {
     // The ring was full and gave up its oldest message to make room. The flag only throttles
     // the message; a race on it changes how often the line appears, nothing else.
     if (__atomic_load_n(&client->queue_full, __ATOMIC_RELAXED) == 0) {
@@ -130,47 +210,20 @@ int VE_enqueue_message(ve_config_t *config, ve_memory_pool_handle_t message, ve_
                  static_cast<unsigned int>(client->queue.size));
       __atomic_store_n(&client->queue_full, 1, __ATOMIC_RELAXED);
     }
-    // The dropped message was counted when it was queued: only the difference changes.
-    if (old_item.size > size) {
-      VE_decrement_data_available(client, old_item.size - size, 0);
-    } else if (old_item.size < size) {
-      VE_increment_data_available(client, size - old_item.size, 0, 1);
-    }
     VE_statistics_counter_increment(VE_STATS_EVENTS_DROPPED);
-    VE_memory_pool_free(client->memory_pool, old_item.data);
-  } else {
-    if (__atomic_load_n(&client->queue_full, __ATOMIC_RELAXED) != 0) {
-      __atomic_store_n(&client->queue_full, 0, __ATOMIC_RELAXED);
-    }
-    VE_increment_data_available(client, size, 0, 1);
+    VE_memory_pool_free(client->memory_pool, push.old_item.data);
+  } else if (__atomic_load_n(&client->queue_full, __ATOMIC_RELAXED) != 0) {
+    __atomic_store_n(&client->queue_full, 0, __ATOMIC_RELAXED);
   }
+  _wake_dispatcher(client, push.before, push.after, 0);
   VE_RETURN(0);
 }
 
 void VE_increment_data_available(ve_client_data_t *data, ve_uint32_t bytes, int locked,
                                  int signal_condition) {
-  ve_atomic_t old_value = _load_counter(data);
-  for (;;) {
-    ve_atomic_t sum = (old_value & kCounterMax) + bytes;
-    ve_atomic_t new_value = sum > kCounterMax ? kCounterMax : sum;
-    ve_atomic_t seen = VE_atomic_compare_exchange(&data->data_available, new_value, old_value);
-    if (seen == old_value) break;
-    old_value = seen;
-  }
-  if (signal_condition == 0) return;
-  // A connected dispatcher collects small amounts until its one-second wait ends; an
-  // unconnected one is woken by the first byte, which starts the connection. connected is
-  // stored with release by the dispatcher once the connection is usable.
-  ve_atomic_t waiting = _load_counter(data);
-  int connected = __atomic_load_n(&data->dispatcher_state.connected, __ATOMIC_ACQUIRE);
-  if (waiting < VE_SEND_BUFFER_SIZE && connected != 0) return;
-  if (locked != 0) {
-    pthread_cond_signal(&data->dispatch_cond);
-    return;
-  }
-  if (pthread_mutex_lock(&data->dispatch_mutex) != 0) return;
-  pthread_cond_signal(&data->dispatch_cond);
-  pthread_mutex_unlock(&data->dispatch_mutex);
+  ve_atomic_t before = 0;
+  ve_atomic_t after = _add_to_counter(data, bytes, 0, &before);
+  if (signal_condition != 0) _wake_dispatcher(data, before, after, locked);
 }
 
 void VE_decrement_data_available(ve_client_data_t *data, ve_uint32_t bytes, int locked) {

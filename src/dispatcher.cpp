@@ -104,22 +104,54 @@ progress_mark_t _progress_mark(dispatcher_state_t *state) {
           _consumed(state), _offset(state), _counter(client)};
 }
 
-// The counter says bytes wait but no buffer yields any: repair a counter that drifted above
-// what the queue holds.
+// Bytes not yet copied out of a buffer; a complete (or all-zero) buffer has none.
+inline ve_uint32_t _left(const ve_message_buffer_t *buffer) {
+  return buffer->offset < buffer->size ? buffer->size - buffer->offset : 0;
+}
+
+// The counter says bytes wait but no buffer yields any. Producers count a message just before
+// they publish it, inside the queue's tail_mutex, so with that mutex (and head_mutex) held the
+// counter must equal what the queue and the dispatcher's buffers still hold: a difference is
+// a real drift. It is repaired, and every waiting flush is moved by the same amount, so that
+// no flush waits for bytes that do not exist.
 void _erroneous_state(dispatcher_state_t *state) {
   VE_LOG_ENTER("_erroneous_state");
   ve_client_data_t *client = _client(state);
-  if (pthread_mutex_lock(&client->dispatch_mutex) == 0) {
-    VE_LOG_DEBUG(QIVA_LOG_ERROR, "state->data_offset: %u", _offset(state));
-    VE_LOG_DEBUG(QIVA_LOG_ERROR, "client_data->data_available: %u", _counter(client));
-    VE_LOG_DEBUG(QIVA_LOG_ERROR, "client_data->queue.head: %hu,  client_data->queue.tail: %hu",
-                 static_cast<unsigned int>(__atomic_load_n(&client->queue.head, __ATOMIC_ACQUIRE)),
-                 static_cast<unsigned int>(__atomic_load_n(&client->queue.tail, __ATOMIC_ACQUIRE)));
-    if (CCQ_empty(&client->queue)) {
-      __atomic_store_n(&client->data_available, ve_atomic_t{0}, __ATOMIC_RELEASE);
+  cyclic_queue_t *queue = &client->queue;
+  if (pthread_mutex_lock(&queue->tail_mutex) != 0) VE_RETURN_VOID();
+  if (pthread_mutex_lock(&queue->head_mutex) != 0) {
+    pthread_mutex_unlock(&queue->tail_mutex);
+    VE_RETURN_VOID();
+  }
+  const ve_uint32_t head = __atomic_load_n(&queue->head, __ATOMIC_ACQUIRE);
+  const ve_uint32_t tail = __atomic_load_n(&queue->tail, __ATOMIC_ACQUIRE);
+  ve_uint64_t truth = _left(&state->event_buffer) + _left(&state->register_buffer) +
+                      _left(&state->statistics_buffer) + _left(&state->heartbeat_buffer);
+  for (ve_uint32_t index = head; index != tail; index = (index + 1) % (2u * queue->size)) {
+    const auto *item = reinterpret_cast<const ve_message_buffer_t *>(
+        queue->data + static_cast<size_t>(index % queue->size) * queue->block_size);
+    truth += item->size;
+  }
+  if (truth > 0xFFFFFFFFu) truth = 0xFFFFFFFFu;
+  const ve_uint32_t counter = _counter(client);
+  const bool drifted = counter != truth;
+  if (drifted && pthread_mutex_lock(&client->dispatch_mutex) == 0) {
+    __atomic_store_n(&client->data_available, ve_atomic_t{truth}, __ATOMIC_RELEASE);
+    if (counter > truth) {
+      decrement_flush_states(client, static_cast<ve_uint32_t>(counter - truth));
+    } else {
+      increment_flush_states(client, static_cast<ve_uint32_t>(truth - counter));
     }
     pthread_mutex_unlock(&client->dispatch_mutex);
   }
+  pthread_mutex_unlock(&queue->head_mutex);
+  pthread_mutex_unlock(&queue->tail_mutex);
+  // A producer between counting and publishing is no drift: it has published by now.
+  if (!drifted) VE_RETURN_VOID();
+  VE_LOG_DEBUG(QIVA_LOG_ERROR, "state->data_offset: %u", _offset(state));
+  VE_LOG_DEBUG(QIVA_LOG_ERROR, "client_data->data_available: %u", counter);
+  VE_LOG_DEBUG(QIVA_LOG_ERROR, "client_data->queue.head: %hu,  client_data->queue.tail: %hu",
+               static_cast<unsigned int>(head), static_cast<unsigned int>(tail));
   VE_LOG_DEBUG(QIVA_LOG_ERROR,
                "VESKA in erroneous state (state->data_consumed == data_consumed_temp == 0) && "
                "data_available > 0");
@@ -421,8 +453,10 @@ int on_writeable(transport_endpoint_t *endpoint) {
     }
   }
 
-  // Control messages not completely copied are counted again when a reconnection re-arms
-  // them; take their remaining bytes off the counter now.
+  // Control messages not completely copied when the connection is lost are counted again
+  // when a reconnection re-arms them; take their remaining bytes off the counter now. (While
+  // the connection lasts they stay armed and counted.)
+  if (error == 0) VE_RETURN(0);
   ve_uint32_t pending = 0;
   const ve_message_buffer_t *controls[] = {&state->register_buffer, &state->statistics_buffer,
                                            &state->heartbeat_buffer};

@@ -84,10 +84,16 @@ int CCQ_destroy(cyclic_queue_t *queue) {
 }
 
 int CCQ_push(cyclic_queue_t *queue, const void *value, void *old_value) {
+  return CCQ_push_counted(queue, value, old_value, nullptr, nullptr);
+}
+
+int CCQ_push_counted(cyclic_queue_t *queue, const void *value, void *old_value,
+                     ccq_push_hook_t hook, void *arg) {
   if (!usable(queue) || value == nullptr) return QIVA_ERR_INVALID;
   pthread_mutex_lock(&queue->tail_mutex);
   // tail changes only under tail_mutex, which is held: a relaxed load sees the last store.
   ve_uint32_t tail = __atomic_load_n(&queue->tail, __ATOMIC_RELAXED);
+  int dropped = 0;
   if (is_full(queue, load_index(&queue->head), tail)) {
     pthread_mutex_lock(&queue->head_mutex);
     // The consumer may have popped meanwhile; then there is room and nothing is dropped.
@@ -95,9 +101,11 @@ int CCQ_push(cyclic_queue_t *queue, const void *value, void *old_value) {
     if (is_full(queue, head, tail)) {
       if (old_value != nullptr) memcpy(old_value, block_at(queue, head), queue->block_size);
       store_index(&queue->head, next_index(queue, head));
+      dropped = 1;
     }
     pthread_mutex_unlock(&queue->head_mutex);
   }
+  if (hook != nullptr) hook(arg, dropped);
   memcpy(block_at(queue, tail), value, queue->block_size);
   store_index(&queue->tail, next_index(queue, tail));
   pthread_mutex_unlock(&queue->tail_mutex);
@@ -119,6 +127,27 @@ void *CCQ_pop(cyclic_queue_t *queue, void *out) {
   store_index(&queue->head, next_index(queue, head));
   pthread_mutex_unlock(&queue->head_mutex);
   return out;
+}
+
+ve_uint32_t CCQ_pop_many(cyclic_queue_t *queue, void *out, ve_uint32_t max) {
+  if (!usable(queue) || out == nullptr || max == 0) return 0;
+  if (load_index(&queue->head) == load_index(&queue->tail)) return 0;
+  pthread_mutex_lock(&queue->head_mutex);
+  ve_uint32_t head = load_index(&queue->head);
+  const ve_uint32_t tail = load_index(&queue->tail);
+  ve_uint32_t count = 0;
+  auto *bytes = static_cast<unsigned char *>(out);
+  // The blocks between head and the tail loaded above are published; newer ones wait for the
+  // next call.
+  while (head != tail && count < max) {
+    memcpy(bytes + static_cast<size_t>(count) * queue->block_size, block_at(queue, head),
+           queue->block_size);
+    head = next_index(queue, head);
+    ++count;
+  }
+  store_index(&queue->head, head);
+  pthread_mutex_unlock(&queue->head_mutex);
+  return count;
 }
 
 void *CCQ_peek(cyclic_queue_t *queue) {

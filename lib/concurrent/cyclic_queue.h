@@ -33,6 +33,17 @@ int CCQ_destroy(cyclic_queue_t *queue);
 /* Copies value in as the newest block; when full, the oldest is dropped first and copied to
  * old_value when that is not null. Returns 0. */
 int CCQ_push(cyclic_queue_t *queue, const void *value, void *old_value);
+/* Called by CCQ_push_counted with tail_mutex held, after any drop and before the new block
+ * is published: dropped is 1 when the ring was full and its oldest block was given up. */
+typedef void (*ccq_push_hook_t)(void *arg, int dropped);
+/* CCQ_push that runs hook(arg, dropped) inside the producers' critical section, so that what
+ * the owner counts per block changes before any consumer can see the block. Returns 0, or 21
+ * for an unusable queue or a null value. */
+int CCQ_push_counted(cyclic_queue_t *queue, const void *value, void *old_value,
+                     ccq_push_hook_t hook, void *arg);
+/* Removes up to max of the oldest blocks into out (max * block_size bytes) under one taking
+ * of head_mutex; returns how many were removed (0 when empty). */
+ve_uint32_t CCQ_pop_many(cyclic_queue_t *queue, void *out, ve_uint32_t max);
 /* Removes the oldest block into out (when not null) and returns out; null when empty. */
 void *CCQ_pop(cyclic_queue_t *queue, void *out);
 /* The oldest block inside the ring, valid until popped or overwritten; null when empty. */

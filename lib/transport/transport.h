@@ -150,6 +150,11 @@ int TRANSPORT_TCP_initialise_sockets(void);
  * releases with freeaddrinfo, the port set in every IPv4 and IPv6 entry. 21: malformed
  * (reason logged), 23: the host does not resolve, 24: no memory; *ai is untouched then. */
 int TRANSPORT_TCP_parse_address(const char *address, struct addrinfo **ai);
+/* 1 when a connected TCP endpoint's peer has closed or reset the connection (its socket has
+ * become readable: the collector never sends), found without blocking; 0 otherwise, and for
+ * endpoints of other modules. The dispatcher asks before each write, so that a batch is not
+ * handed to a connection that is already gone. */
+int TRANSPORT_TCP_peer_closed(transport_endpoint_t *endpoint);
 
 #ifdef __cplusplus
 }

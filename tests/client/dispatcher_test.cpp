@@ -174,8 +174,8 @@ TEST_F(Dispatcher, GetBufferPreferenceOrder) {
 }
 
 TEST_F(Dispatcher, FlushStatesAddAndDeduct) {
-  ve_flush_state_t second = {nullptr, 30, PTHREAD_COND_INITIALIZER};
-  ve_flush_state_t first = {&second, 100, PTHREAD_COND_INITIALIZER};
+  ve_flush_state_t second = {nullptr, 30, PTHREAD_COND_INITIALIZER, 0};
+  ve_flush_state_t first = {&second, 100, PTHREAD_COND_INITIALIZER, 0};
   client()->flush_state = &first;
   increment_flush_states(client(), 5);
   EXPECT_EQ(105u, first.remaining);
@@ -190,7 +190,7 @@ TEST_F(Dispatcher, FlushStatesAddAndDeduct) {
 }
 
 TEST_F(Dispatcher, SatisfiedFlushIsSignalled) {
-  ve_flush_state_t flush = {nullptr, 10, PTHREAD_COND_INITIALIZER};
+  ve_flush_state_t flush = {nullptr, 10, PTHREAD_COND_INITIALIZER, 0};
   client()->flush_state = &flush;
   bool waiting = false;
   int woke = -1;
@@ -288,7 +288,7 @@ TEST_F(Dispatcher, LostConnectionRewindsAPartlyCopiedEvent) {
   Enqueue("lost", 40000);     // fully copied into the first buffer, lost with it
   Enqueue("rewound", 40000);  // partly copied: sent whole on the next connection
   Connect();
-  ve_flush_state_t flush = {nullptr, 1000000, PTHREAD_COND_INITIALIZER};
+  ve_flush_state_t flush = {nullptr, 1000000, PTHREAD_COND_INITIALIZER, 0};
   client()->flush_state = &flush;
   fake_.fail_send_call = 0;
   EXPECT_EQ(QIVA_ERR_TRANSPORT, on_writeable(&state()->endpoint));

@@ -1,17 +1,25 @@
 // veska-collector itself, fed hand-made streams over raw loopback sockets: the JSON format,
-// protocol errors, several connections at once and the command line.
+// protocol errors, several connections at once, hostile clients, a clean stop and the command
+// line.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <memory>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "private_api.h"
+#include "support/client_events.h"
 #include "support/collector_process.h"
 
 namespace veska_test {
@@ -53,6 +61,12 @@ class RawClient {
   void close_now() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+  }
+  // Closes with a reset instead of an orderly end.
+  void reset_now() {
+    linger hard = {1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close_now();
   }
 
  private:
@@ -205,6 +219,186 @@ TEST(CollectorTool, IdleExitEndsAQuietCollector) {
   CollectorProcess collector;
   ASSERT_TRUE(collector.start({"--idle-exit", "0.5"})) << collector.error();
   EXPECT_EQ(0, collector.wait_exit());
+}
+
+// Events whose transaction ids are "<prefix><n>" for n in [0, count).
+std::vector<uint8_t> numbered_events(const std::string &prefix, int count) {
+  std::vector<uint8_t> bytes;
+  for (int n = 0; n < count; ++n) bytes = bytes + serialise_test_event(prefix + std::to_string(n));
+  return bytes;
+}
+
+std::set<std::string> transaction_ids(const CollectorRecords &events) {
+  std::set<std::string> ids;
+  for (const json &event : events) ids.insert(event["instance"]["transaction_id"].get<std::string>());
+  return ids;
+}
+
+// The descriptors a process holds.
+std::set<int> open_descriptors(pid_t pid) {
+  std::set<int> open;
+  DIR *folder = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (folder == nullptr) return open;
+  while (dirent *entry = readdir(folder)) {
+    if (entry->d_name[0] != '.') open.insert(atoi(entry->d_name));
+  }
+  closedir(folder);
+  return open;
+}
+
+json summary_of(const CollectorProcess &collector) {
+  std::string text = collector.stderr_text();
+  size_t last_line = text.rfind('\n', text.size() < 2 ? 0 : text.size() - 2);
+  return json::parse(last_line == std::string::npos ? text : text.substr(last_line + 1), nullptr,
+                     false);
+}
+
+TEST(CollectorTool, StopSignalRightAfterAFlushLosesNothing) {
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start({"--summary"})) << collector.error();
+  qiva_config_t config;
+  std::memset(&config, 0, sizeof config);
+  config.server = collector.server_c_str();
+  config.connect_timeout = 5000;
+  config.queue_size = 20000;
+  ASSERT_EQ(0, QIVA_init(&config));
+  const int kEvents = 10000;
+  for (int n = 0; n < kEvents; ++n) {
+    std::string id = "order-" + std::to_string(n);
+    // About 1 KB each: 10 MB, more than the sockets between the two processes hold.
+    static const std::string kPadding(960, 'p');
+    qiva_values_list_t data = {nullptr, "padding",
+                               reinterpret_cast<const qiva_byte_t *>(kPadding.data()), 960, 0};
+    qiva_event_t event;
+    std::memset(&event, 0, sizeof event);
+    event.type = QIVA_HERE_EVENT;
+    QIVA_time(&event.timestamp);
+    event.instance_id.transaction_id = reinterpret_cast<const qiva_byte_t *>(id.data());
+    event.instance_id.size = static_cast<qiva_uint16_t>(id.size());
+    event.instance_id.transaction_data = &data;
+    ASSERT_EQ(0, QIVA_track(&config, &event));
+  }
+  ASSERT_EQ(0, QIVA_flush(&config, nullptr));
+  EXPECT_EQ(0, collector.stop());  // at once: whatever is still in flight must be read
+
+  std::set<std::string> ids = transaction_ids(collector.records("event"));
+  EXPECT_EQ(static_cast<size_t>(kEvents), ids.size());
+  EXPECT_EQ(1u, ids.count("order-0"));
+  EXPECT_EQ(1u, ids.count("order-" + std::to_string(kEvents - 1)));
+  json summary = summary_of(collector);
+  EXPECT_EQ(kEvents, summary["messages"]["event"]) << collector.stderr_text();
+  QIVA_shutdown(&config);
+}
+
+// Garbage, a reset in the middle of a message, a header announcing 65535 bytes followed by
+// silence and a sender of one byte at a time, all at once: every other client's events arrive.
+TEST(CollectorTool, HostileClientsDoNotDisturbTheOthers) {
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start({"--summary", "--client-timeout", "3"})) << collector.error();
+  std::vector<std::unique_ptr<RawClient>> good;
+  for (int i = 0; i < 3; ++i) {
+    good.emplace_back(new RawClient(collector.port()));
+    ASSERT_TRUE(good.back()->connected());
+    ASSERT_TRUE(good.back()->send_bytes(register_message()));
+  }
+  RawClient garbage(collector.port()), resetting(collector.port()), stalled(collector.port());
+  ASSERT_TRUE(garbage.connected() && resetting.connected() && stalled.connected());
+  std::vector<uint8_t> half_event = full_event();
+  half_event.resize(half_event.size() / 2);
+  ASSERT_TRUE(resetting.send_bytes(register_message() + half_event));
+  ASSERT_TRUE(stalled.send_bytes(register_message() + std::vector<uint8_t>{0x01, 0x00, 0xFF, 0xFF,
+                                                                          0x00, 0x01, 0x00}));
+  ASSERT_TRUE(collector.wait_for("register", 5));
+  resetting.reset_now();
+  ASSERT_TRUE(garbage.send_bytes({0x09, 0x09, 0x09, 0x09, 0x42}));
+  std::thread slow([&] {
+    RawClient client(collector.port());
+    for (uint8_t byte : register_message() + std::vector<uint8_t>{0x02, 0x00, 0x00, 0x06, 0x00,
+                                                                  0x00, 0x00, 0x07, 0x00, 0x01}) {
+      client.send_bytes({byte});
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(good[i]->send_bytes(numbered_events("good" + std::to_string(i) + "-", 300)));
+  }
+  ASSERT_TRUE(collector.wait_for("event", 900));
+  slow.join();
+  ASSERT_TRUE(collector.wait_for("statistics", 1));  // the slow sender was served whole
+  EXPECT_EQ(7, collector.records("statistics").at(0)["events_dropped"]);
+  EXPECT_TRUE(stalled.peer_closed());  // after --client-timeout
+  EXPECT_TRUE(garbage.peer_closed());
+
+  CollectorRecords events = collector.records("event");
+  EXPECT_EQ(900u, transaction_ids(events).size());
+  for (const json &event : events) EXPECT_LE(event["connection"].get<int>(), 3);
+  EXPECT_EQ(1, collector.stop());  // protocol errors were seen
+  json summary = summary_of(collector);
+  ASSERT_FALSE(summary.is_discarded()) << collector.stderr_text();
+  EXPECT_GE(summary["timed_out"].get<int>(), 1);  // the stalled one, and idle good ones
+  // The garbage always; the reset when its half message was read before the reset.
+  EXPECT_GE(summary["protocol_errors"].get<int>(), 1);
+  EXPECT_LE(summary["protocol_errors"].get<int>(), 2);
+  EXPECT_EQ(900, summary["messages"]["event"]);
+}
+
+// Beyond --max-connections, and when the process runs out of descriptors, new connections are
+// closed at once and counted; the served ones go on, and room is taken up again when it frees.
+TEST(CollectorTool, ConnectionsBeyondTheCapOrTheDescriptorsAreClosedAtOnce) {
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start({"--summary", "--max-connections", "3"})) << collector.error();
+  std::vector<std::unique_ptr<RawClient>> served;
+  for (int i = 0; i < 3; ++i) {
+    served.emplace_back(new RawClient(collector.port()));
+    ASSERT_TRUE(served.back()->send_bytes(register_message()));
+  }
+  ASSERT_TRUE(collector.wait_for("register", 3));
+  for (int i = 0; i < 5; ++i) {
+    RawClient extra(collector.port());
+    EXPECT_TRUE(extra.peer_closed()) << i;
+  }
+  served[0]->close_now();
+  // Room again once the collector has seen the close; until then a newcomer is refused.
+  std::unique_ptr<RawClient> newcomer;
+  for (int attempt = 0; attempt < 200 && newcomer == nullptr; ++attempt) {
+    std::unique_ptr<RawClient> client(new RawClient(collector.port()));
+    ASSERT_TRUE(client->send_bytes(register_message()));
+    if (collector.wait_for("register", 4, 0.5)) newcomer = std::move(client);
+  }
+  ASSERT_NE(nullptr, newcomer);
+
+  // Out of descriptors: with one connection under the cap closed, the collector may open no
+  // descriptor numbered above those it holds then (the limit bounds numbers, not counts).
+  ASSERT_TRUE(served[1]->send_bytes(numbered_events("before-", 10)));
+  ASSERT_TRUE(collector.wait_for("event", 10));
+  const size_t holding = open_descriptors(collector.pid()).size();
+  served[1]->close_now();
+  for (int i = 0; i < 600 && open_descriptors(collector.pid()).size() >= holding; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  std::set<int> open = open_descriptors(collector.pid());
+  ASSERT_LT(open.size(), holding);
+  rlimit limit;
+  ASSERT_EQ(0, prlimit(collector.pid(), RLIMIT_NOFILE, nullptr, &limit));
+  limit.rlim_cur = 0;
+  while (open.count(static_cast<int>(limit.rlim_cur)) != 0) ++limit.rlim_cur;
+  ASSERT_EQ(0, prlimit(collector.pid(), RLIMIT_NOFILE, &limit, nullptr));
+  for (int i = 0; i < 4; ++i) {
+    RawClient extra(collector.port());
+    extra.send_bytes(register_message());
+    EXPECT_TRUE(extra.peer_closed()) << i;
+  }
+  ASSERT_TRUE(served[2]->send_bytes(numbered_events("during-", 10)));
+  ASSERT_TRUE(newcomer->send_bytes(numbered_events("newcomer-", 10)));
+  ASSERT_TRUE(collector.wait_for("event", 30));
+  EXPECT_EQ(30u, transaction_ids(collector.records("event")).size());
+
+  EXPECT_EQ(0, collector.stop());
+  json summary = summary_of(collector);
+  ASSERT_FALSE(summary.is_discarded()) << collector.stderr_text();
+  EXPECT_GE(summary["refused"].get<int>(), 9);
+  EXPECT_EQ(4, summary["connections"]);
+  EXPECT_EQ(4, summary["messages"]["register"]);
 }
 
 TEST(CollectorTool, BadOptionsAndAddressesExitWithStatus2) {

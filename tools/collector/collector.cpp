@@ -1,16 +1,20 @@
 // veska-collector: a collector for tests and diagnostics. It listens through the library's own
 // TCP module, serves any number of client connections from one dispatch loop, decodes every
-// stream strictly and writes one JSON object per message (JSON Lines), flushed per line.
+// stream strictly and hands each message to its outputs: one JSON object per message (JSON
+// Lines), flushed whenever everything waiting has been read.
 //
 // Exit status: 0 normally, 1 when a protocol error was seen (or the loop failed), 2 for bad
 // options or an address it cannot listen on.
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -21,12 +25,17 @@
 
 #include "private_api.h"
 #include "tools/collector/decoder.h"
+#include "tools/collector/json_lines.h"
+#include "tools/collector/output.h"
 
 namespace {
 
 using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
+using Seconds = std::chrono::duration<double>;
 namespace wire = veska::wire;
+using veska::collector::Delivery;
+using veska::collector::Output;
 
 const char kUsage[] =
     "Usage: veska-collector [options]\n"
@@ -43,13 +52,30 @@ const char kUsage[] =
     "  --close-after BYTES  close each of the first --close-connections connections after\n"
     "                       reading BYTES bytes from it (tests of lost connections)\n"
     "  --close-connections N  how many connections --close-after applies to (default 1)\n"
+    "  --max-connections N  serve at most N connections at once; close further ones at once\n"
+    "                       (default 1000)\n"
+    "  --client-timeout SECONDS  close a connection that sends nothing for SECONDS\n"
+    "                       (default 300)\n"
     "  --help               show this text\n"
+    "\n"
+    "SIGINT or SIGTERM: stop accepting, read every connection until it has been quiet for\n"
+    "1.2 s (at most 5 s in all), write everything, exit. A second signal exits at once.\n"
     "\n"
     "Exit status: 0 done, 1 a protocol error was seen, 2 bad options or cannot listen.\n";
 
+// How long a connection must stay quiet after a stop signal before it is closed: longer than
+// the second a client lets small amounts of data wait before sending them.
+constexpr double kDrainQuietSeconds = 1.2;
+constexpr double kDrainBoundSeconds = 5;
+// A failed accept that the spare descriptor cannot clear pauses accepting this long.
+constexpr double kAcceptPauseSeconds = 0.1;
+constexpr size_t kReadBufferSize = 256 * 1024;
+// Reads per connection and pass, so that one busy connection cannot starve the others.
+constexpr int kReadsPerPass = 16;
+
 volatile sig_atomic_t stop_requested = 0;
 
-void _on_signal(int) { stop_requested = 1; }
+void _on_signal(int) { stop_requested = stop_requested + 1; }
 
 struct Options {
   std::string listen = "127.0.0.1:5455";
@@ -61,6 +87,8 @@ struct Options {
   bool quiet = false;
   uint64_t close_after = 0;  // 0: never
   uint64_t close_connections = 1;
+  uint64_t max_connections = 1000;
+  double client_timeout = 300;
 };
 
 struct Connection {
@@ -70,125 +98,48 @@ struct Connection {
   wire::StreamDecoder decoder;
   uint64_t received = 0;
   bool close_after = false;
+  Clock::time_point last_data;
 };
 
-struct Collector {
+struct Collector : public wire::MessageVisitor {
   Options options;
   transport_instance_t transport;
   transport_endpoint_t listener;
+  bool listening = false;
   std::map<transport_endpoint_t *, std::unique_ptr<Connection>> connections;
   // Closed during a dispatch pass; freed once the pass has returned.
   std::vector<std::unique_ptr<Connection>> retired;
+  std::vector<std::unique_ptr<Output>> outputs;
   FILE *out = nullptr;
+  std::unique_ptr<uint8_t[]> buffer{new uint8_t[kReadBufferSize]};
+  Connection *reading = nullptr;  // the connection whose bytes are being decoded
   uint64_t next_id = 0;
   uint64_t protocol_errors = 0;
+  uint64_t refused = 0;
+  uint64_t timed_out = 0;
   uint64_t bytes = 0;
   uint64_t kinds[4] = {0, 0, 0, 0};
   bool done = false;
+  int spare_descriptor = -1;  // given up to accept (and close) a connection when out of them
+  Clock::time_point accept_paused_until;
   Clock::time_point last_activity = Clock::now();
+
+  // Every decoded message: counted, then handed to the outputs until --count is reached.
+  void visit(const wire::MessageView &message) override {
+    if (done) return;
+    ++kinds[static_cast<int>(message.kind)];
+    if (!outputs.empty()) {
+      Delivery delivery(message, reading->id, reading->peer);
+      for (const std::unique_ptr<Output> &output : outputs) output->deliver(delivery);
+    }
+    if (message.kind == wire::MessageKind::kEvent && options.count != 0 &&
+        kinds[static_cast<int>(wire::MessageKind::kEvent)] >= options.count) {
+      done = true;
+    }
+  }
 };
 
 Collector *collector = nullptr;
-
-// ---- JSON ----------------------------------------------------------------------------------
-
-// Bytes as a string when every byte is printable ASCII, otherwise {"hex": "..."}.
-Json _bytes(const uint8_t *data, size_t size) {
-  bool printable = true;
-  for (size_t i = 0; i < size && printable; ++i) printable = data[i] >= 0x20 && data[i] <= 0x7E;
-  if (printable) return Json(std::string(reinterpret_cast<const char *>(data), size));
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(size * 2);
-  for (size_t i = 0; i < size; ++i) {
-    hex += kDigits[data[i] >> 4];
-    hex += kDigits[data[i] & 0x0F];
-  }
-  Json object = Json::object();
-  object["hex"] = hex;
-  return object;
-}
-Json _bytes(const wire::Bytes &bytes) { return _bytes(bytes.data(), bytes.size()); }
-Json _bytes(const std::string &text) {
-  return _bytes(reinterpret_cast<const uint8_t *>(text.data()), text.size());
-}
-
-Json _values(const wire::ValuesList &list) {
-  Json array = Json::array();
-  for (const wire::ValueItem &item : list) {
-    Json entry = Json::object();
-    entry["name"] = _bytes(item.name);
-    entry["value"] = _bytes(item.value);
-    array.push_back(std::move(entry));
-  }
-  return array;
-}
-
-Json _association(const wire::AssociationSection &section) {
-  Json object = Json::object();
-  object["caller_type"] = section.caller_type;
-  object["link_id"] = _bytes(section.link_id);
-  object["stitch_ids"] = _values(section.stitch_ids);
-  return object;
-}
-
-Json _record(const Connection &connection, const char *kind, size_t offset) {
-  Json record = Json::object();
-  record["connection"] = connection.id;
-  record["peer"] = connection.peer;
-  record["kind"] = kind;
-  record["offset"] = offset;
-  return record;
-}
-
-Json _message_record(const Connection &connection, const wire::Message &message) {
-  Json record = _record(connection, wire::message_kind_name(message.kind), message.offset);
-  switch (message.kind) {
-    case wire::MessageKind::kRegister:
-      break;
-    case wire::MessageKind::kEvent: {
-      const wire::EventMessage &event = message.event;
-      record["length"] = message.length;
-      record["type"] = event.type;
-      const char *name = QIVA_get_event_name(static_cast<qiva_event_type_t>(event.type));
-      if (name != nullptr && strcmp(name, "<unknown>") != 0) {
-        record["type_name"] = name;
-      } else {
-        record["type_name"] = nullptr;
-      }
-      record["blocked"] = event.blocked;
-      record["seconds"] = event.seconds;
-      record["microseconds"] = event.microseconds;
-      if (event.instance) {
-        Json instance = Json::object();
-        instance["transaction_id"] = _bytes(event.instance->transaction_id);
-        instance["transaction_data"] = _values(event.instance->transaction_data);
-        record["instance"] = std::move(instance);
-      }
-      if (event.horizontal) record["horizontal"] = _association(*event.horizontal);
-      if (event.vertical) record["vertical"] = _association(*event.vertical);
-      if (event.horizontal_context) record["horizontal_context"] = _values(*event.horizontal_context);
-      if (event.vertical_context) record["vertical_context"] = _values(*event.vertical_context);
-      break;
-    }
-    case wire::MessageKind::kStatistics:
-      record["events_dropped"] = message.statistics.events_dropped;
-      record["connections_made"] = message.statistics.connections_made;
-      break;
-    case wire::MessageKind::kHeartbeat:
-      record["seconds"] = message.heartbeat.seconds;
-      break;
-  }
-  return record;
-}
-
-void _write(Collector *c, const Json &record) {
-  if (c->options.quiet) return;
-  std::string line = record.dump();
-  line += '\n';
-  fwrite(line.data(), 1, line.size(), c->out);
-  fflush(c->out);
-}
 
 // ---- Connections ---------------------------------------------------------------------------
 
@@ -202,49 +153,70 @@ void _close(Collector *c, transport_endpoint_t *endpoint) {
 
 void _protocol_error(Collector *c, Connection *connection, const wire::DecodeError &error) {
   ++c->protocol_errors;
-  Json record = _record(*connection, "protocol_error", error.offset);
-  record["reason"] = error.reason;
-  _write(c, record);
+  for (const std::unique_ptr<Output> &output : c->outputs) {
+    output->protocol_error(connection->id, connection->peer, error);
+  }
 }
 
-// Writes the decoded messages; stops at the event that reaches --count.
-void _emit(Collector *c, Connection *connection, const std::vector<wire::Message> &messages) {
-  for (const wire::Message &message : messages) {
-    if (c->done) return;
-    ++c->kinds[static_cast<int>(message.kind)];
-    _write(c, _message_record(*connection, message));
-    if (message.kind == wire::MessageKind::kEvent && c->options.count != 0 &&
-        c->kinds[static_cast<int>(wire::MessageKind::kEvent)] >= c->options.count) {
-      c->done = true;
-    }
+// Accepts one pending connection and closes it at once.
+bool _refuse_one(Collector *c) {
+  transport_endpoint_t endpoint;
+  memset(&endpoint, 0, sizeof endpoint);
+  if (TRANSPORT_accept(&c->listener, &endpoint) != 0) return false;
+  TRANSPORT_close(&endpoint);
+  ++c->refused;
+  return true;
+}
+
+// An accept failed for a reason other than an empty queue; most often the process is out of
+// descriptors (EMFILE). The pending connection would keep the listener readable for ever, so
+// the spare descriptor is given up to accept and close it; if that does not clear it, accepting
+// pauses briefly instead of spinning.
+void _accept_failed(Collector *c, int rc) {
+  bool cleared = false;
+  if (c->spare_descriptor >= 0) {
+    close(c->spare_descriptor);
+    c->spare_descriptor = -1;
+    cleared = _refuse_one(c);
+    c->spare_descriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
+  if (!cleared) {
+    fprintf(stderr, "veska-collector: accept failed (%d); pausing accepts\n", rc);
+    c->accept_paused_until =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(Seconds(kAcceptPauseSeconds));
   }
 }
 
 void _accept_all(Collector *c) {
   for (int i = 0; i < 64; ++i) {
+    if (c->connections.size() >= c->options.max_connections) {
+      if (!_refuse_one(c)) return;
+      continue;
+    }
     std::unique_ptr<Connection> connection(new Connection);
     memset(&connection->endpoint, 0, sizeof connection->endpoint);
     int rc = TRANSPORT_accept(&c->listener, &connection->endpoint);
     if (rc == QIVA_ERR_AGAIN) return;
     if (rc != 0) {
-      fprintf(stderr, "veska-collector: accept failed (%d)\n", rc);
+      _accept_failed(c, rc);
       return;
     }
     connection->id = ++c->next_id;
     connection->peer = connection->endpoint.str_addr;
-    connection->close_after = c->options.close_after != 0 && connection->id <= c->options.close_connections;
+    connection->close_after =
+        c->options.close_after != 0 && connection->id <= c->options.close_connections;
+    connection->last_data = Clock::now();
     transport_endpoint_t *key = &connection->endpoint;
     c->connections[key] = std::move(connection);
   }
 }
 
 void _read(Collector *c, Connection *connection) {
-  static char buffer[65536];
-  std::vector<wire::Message> messages;
-  // Bounded per pass so that one busy connection cannot starve the others.
-  for (int i = 0; i < 16 && !c->done; ++i) {
-    uint32_t size = sizeof buffer;
-    int rc = TRANSPORT_receive(&connection->endpoint, buffer, &size);
+  c->reading = connection;
+  for (int i = 0; i < kReadsPerPass && !c->done; ++i) {
+    uint32_t size = static_cast<uint32_t>(kReadBufferSize);
+    int rc = TRANSPORT_receive(&connection->endpoint, reinterpret_cast<char *>(c->buffer.get()),
+                               &size);
     if (rc == QIVA_ERR_AGAIN) return;
     if (rc != 0 || size == 0) {
       // The peer closed (or reset) the connection: a message left unfinished is truncated.
@@ -252,6 +224,7 @@ void _read(Collector *c, Connection *connection) {
       _close(c, &connection->endpoint);
       return;
     }
+    connection->last_data = Clock::now();
     bool close_now = false;
     if (connection->close_after) {
       uint64_t room = c->options.close_after - connection->received;
@@ -262,10 +235,7 @@ void _read(Collector *c, Connection *connection) {
     }
     connection->received += size;
     c->bytes += size;
-    messages.clear();
-    bool ok = connection->decoder.feed(reinterpret_cast<const uint8_t *>(buffer), size, &messages);
-    _emit(c, connection, messages);
-    if (!ok) {
+    if (!connection->decoder.feed_views(c->buffer.get(), size, c)) {
       _protocol_error(c, connection, *connection->decoder.error());
       _close(c, &connection->endpoint);
       return;
@@ -282,7 +252,7 @@ int _on_readable(transport_endpoint_t *endpoint) {
   Collector *c = collector;
   c->last_activity = Clock::now();
   if (endpoint == &c->listener) {
-    _accept_all(c);
+    if (c->listening) _accept_all(c);
   } else {
     auto found = c->connections.find(endpoint);
     if (found != c->connections.end()) _read(c, found->second.get());
@@ -292,7 +262,69 @@ int _on_readable(transport_endpoint_t *endpoint) {
   return QIVA_ERR_AGAIN;
 }
 
-// ---- Options -------------------------------------------------------------------------------
+// Non-zero: do not watch the endpoint this pass (the listener while accepting is paused).
+int _is_readable(transport_endpoint_t *endpoint) {
+  Collector *c = collector;
+  return endpoint == &c->listener && Clock::now() < c->accept_paused_until ? 1 : 0;
+}
+
+// Closes the connections that have sent nothing for --client-timeout seconds.
+void _close_silent(Collector *c, Clock::time_point now) {
+  const auto limit =
+      std::chrono::duration_cast<Clock::duration>(Seconds(c->options.client_timeout));
+  for (auto it = c->connections.begin(); it != c->connections.end();) {
+    transport_endpoint_t *endpoint = it->first;
+    const bool silent = now - it->second->last_data >= limit;
+    ++it;
+    if (silent) {
+      ++c->timed_out;
+      _close(c, endpoint);
+    }
+  }
+}
+
+// One turn of the loop: a dispatch pass of at most timeout_us, then the outputs' turn.
+// False when the dispatch failed.
+bool _turn(Collector *c, uint32_t timeout_us) {
+  ve_time_t pass_timeout = {0, timeout_us};
+  int rc = TRANSPORT_dispatch(&c->transport, &pass_timeout);
+  c->retired.clear();
+  for (const std::unique_ptr<Output> &output : c->outputs) {
+    output->flush();
+    output->poll();
+  }
+  if (rc != 0 && rc != QIVA_ERR_TIMEDOUT) {
+    fprintf(stderr, "veska-collector: dispatch failed (%d)\n", rc);
+    return false;
+  }
+  return true;
+}
+
+// After a stop signal: no new connections; every open one is read until it has been quiet for
+// a moment (its client has sent what it had), within an overall bound.
+bool _drain(Collector *c) {
+  const Clock::time_point start = Clock::now();
+  if (c->listening) {
+    _accept_all(c);  // connections the kernel already completed are served, not reset
+    TRANSPORT_close(&c->listener);
+    c->listening = false;
+  }
+  const int signals = stop_requested;
+  const auto quiet = std::chrono::duration_cast<Clock::duration>(Seconds(kDrainQuietSeconds));
+  const auto bound = std::chrono::duration_cast<Clock::duration>(Seconds(kDrainBoundSeconds));
+  while (!c->connections.empty() && !c->done && stop_requested == signals) {
+    const Clock::time_point now = Clock::now();
+    if (now - start >= bound) break;
+    bool all_quiet = true;
+    for (const auto &entry : c->connections) {
+      const Clock::time_point last = std::max(entry.second->last_data, start);
+      if (now - last < quiet) all_quiet = false;
+    }
+    if (all_quiet) break;
+    if (!_turn(c, 50000)) return false;
+  }
+  return true;
+}
 
 bool _parse_unsigned(const std::string &text, uint64_t *value) {
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
@@ -351,20 +383,23 @@ int _parse_options(int argc, char **argv, Options *options) {
       if (!take(&text) || text.empty()) return _bad_option("option '" + arg + "' needs a value");
       (arg == "--listen" ? options->listen : arg == "--output" ? options->output
                                                                : options->ready_file) = text;
-    } else if (arg == "--count" || arg == "--close-after" || arg == "--close-connections") {
+    } else if (arg == "--count" || arg == "--close-after" || arg == "--close-connections" ||
+               arg == "--max-connections") {
       uint64_t number = 0;
       if (!take(&text)) return _bad_option("option '" + arg + "' needs a value");
       if (!_parse_unsigned(text, &number) || number == 0) {
         return _bad_option("option '" + arg + "' needs a positive whole number, not '" + text +
                            "'");
       }
-      (arg == "--count" ? options->count
-                        : arg == "--close-after" ? options->close_after
-                                                 : options->close_connections) = number;
-    } else if (arg == "--idle-exit") {
-      if (!take(&text)) return _bad_option("option '--idle-exit' needs a value");
-      if (!_parse_seconds(text, &options->idle_exit)) {
-        return _bad_option("option '--idle-exit' needs a positive number of seconds, not '" +
+      (arg == "--count"               ? options->count
+       : arg == "--close-after"       ? options->close_after
+       : arg == "--close-connections" ? options->close_connections
+                                      : options->max_connections) = number;
+    } else if (arg == "--idle-exit" || arg == "--client-timeout") {
+      if (!take(&text)) return _bad_option("option '" + arg + "' needs a value");
+      if (!_parse_seconds(text, arg == "--idle-exit" ? &options->idle_exit
+                                                     : &options->client_timeout)) {
+        return _bad_option("option '" + arg + "' needs a positive number of seconds, not '" +
                            text + "'");
       }
     } else {
@@ -390,6 +425,8 @@ void _print_summary(const Collector &c) {
   Json summary = Json::object();
   summary["connections"] = c.next_id;
   summary["protocol_errors"] = c.protocol_errors;
+  summary["refused"] = c.refused;
+  summary["timed_out"] = c.timed_out;
   summary["bytes"] = c.bytes;
   Json messages = Json::object();
   messages["register"] = c.kinds[static_cast<int>(wire::MessageKind::kRegister)];
@@ -397,7 +434,21 @@ void _print_summary(const Collector &c) {
   messages["statistics"] = c.kinds[static_cast<int>(wire::MessageKind::kStatistics)];
   messages["heartbeat"] = c.kinds[static_cast<int>(wire::MessageKind::kHeartbeat)];
   summary["messages"] = messages;
+  for (const std::unique_ptr<Output> &output : c.outputs) output->summarise(&summary);
   fprintf(stderr, "%s\n", summary.dump().c_str());
+}
+
+// Lets the process hold --max-connections sockets and a few more, as far as the hard limit
+// allows; beyond that, running out of descriptors is handled at accept.
+void _raise_descriptor_limit(uint64_t connections) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  rlim_t wanted = static_cast<rlim_t>(connections + 64);
+  if (limit.rlim_max != RLIM_INFINITY && wanted > limit.rlim_max) wanted = limit.rlim_max;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+    limit.rlim_cur = wanted;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
 }
 
 }  // namespace
@@ -421,6 +472,9 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
+  if (!c.options.quiet) c.outputs.emplace_back(new veska::collector::JsonLinesOutput(c.out));
+  _raise_descriptor_limit(c.options.max_connections);
+  c.spare_descriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
 
   memset(&c.transport, 0, sizeof c.transport);
   memset(&c.listener, 0, sizeof c.listener);
@@ -434,6 +488,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   c.transport.on_readable = _on_readable;
+  c.transport.is_readable = _is_readable;
   c.transport.userdata = &c;
   rc = TRANSPORT_listen(&c.transport, &c.listener, c.options.listen.c_str());
   if (rc != 0) {
@@ -442,6 +497,7 @@ int main(int argc, char **argv) {
     TRANSPORT_destroy(&c.transport);
     return 2;
   }
+  c.listening = true;
   if (!c.options.ready_file.empty() && !_write_ready_file(c.options.ready_file, c.listener.str_addr)) {
     fprintf(stderr, "veska-collector: cannot write ready file '%s'\n",
             c.options.ready_file.c_str());
@@ -460,28 +516,34 @@ int main(int argc, char **argv) {
 
   int loop_status = 0;
   c.last_activity = Clock::now();
+  Clock::time_point last_sweep = Clock::now();
   while (stop_requested == 0 && !c.done) {
-    // Short passes keep signals, --count and --idle-exit responsive.
-    ve_time_t pass_timeout = {0, 100000};
-    rc = TRANSPORT_dispatch(&c.transport, &pass_timeout);
-    c.retired.clear();
-    if (rc != 0 && rc != QIVA_ERR_TIMEDOUT) {
-      fprintf(stderr, "veska-collector: dispatch failed (%d)\n", rc);
+    // Short passes keep signals, --count, --idle-exit and time-outs responsive.
+    if (!_turn(&c, 100000)) {
       loop_status = 1;
       break;
     }
+    const Clock::time_point now = Clock::now();
+    if (now - last_sweep >= std::chrono::milliseconds(100)) {
+      last_sweep = now;
+      _close_silent(&c, now);
+    }
     if (c.options.idle_exit > 0) {
-      std::chrono::duration<double> idle = Clock::now() - c.last_activity;
+      Seconds idle = now - c.last_activity;
       if (idle.count() >= c.options.idle_exit) break;
     }
   }
+  if (loop_status == 0 && stop_requested != 0 && !c.done && !_drain(&c)) loop_status = 1;
 
   while (!c.connections.empty()) _close(&c, c.connections.begin()->first);
   c.retired.clear();
-  TRANSPORT_close(&c.listener);
+  if (c.listening) TRANSPORT_close(&c.listener);
   TRANSPORT_destroy(&c.transport);
-  if (c.out != stdout) fclose(c.out);
+  for (const std::unique_ptr<Output> &output : c.outputs) output->finish(kDrainBoundSeconds);
   if (c.options.summary) _print_summary(c);
+  c.outputs.clear();
+  if (c.out != stdout) fclose(c.out);
+  if (c.spare_descriptor >= 0) close(c.spare_descriptor);
   if (c.protocol_errors != 0) return 1;
   return loop_status;
 }

@@ -3,6 +3,7 @@
 // offending stream offset; nothing here indexes the input directly.
 #include "tools/collector/decoder.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -261,7 +262,117 @@ void decode_checked(const uint8_t *data, size_t size, size_t stream_offset, Mess
   *out = std::move(m);
 }
 
+// ---- Checks in place ------------------------------------------------------------------
+// The same rules as above, answering only yes or no: no allocation, no exception. A refusal
+// is explained by running the full decoder over the same bytes.
+
+inline uint16_t _be16(const uint8_t *p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+inline uint32_t _be32(const uint8_t *p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
+}
+
+// The kind and payload length of a header check_header accepts; false where it would fail.
+bool _header_ok(const uint8_t *data, MessageKind *kind, uint16_t *payload) {
+  const uint16_t length = _be16(data + 2);
+  *payload = length;
+  switch (data[0]) {
+    case kTypeRegister:
+      *kind = MessageKind::kRegister;
+      return data[1] == 0 && length == kRegisterPayload;
+    case kTypeEvent:
+      *kind = MessageKind::kEvent;
+      return data[1] == 0 && length >= kEventFixedPayload;
+    case kTypeHeartbeat:
+      *kind = data[1] == 0 ? MessageKind::kStatistics : MessageKind::kHeartbeat;
+      return data[1] <= 1 && length == kStatisticsPayload;
+    default:
+      return false;
+  }
+}
+
+// A values list at p[*pos]: count byte, descriptors, then names and values, all inside n.
+inline bool _skip_list(const uint8_t *p, size_t n, size_t *pos) {
+  if (*pos >= n) return false;
+  const size_t count = p[(*pos)++];
+  if (3 * count > n - *pos) return false;
+  const uint8_t *descriptor = p + *pos;
+  size_t data_bytes = 0;
+  for (size_t i = 0; i < count; ++i, descriptor += 3) {
+    data_bytes += descriptor[0] + size_t{_be16(descriptor + 1)};
+  }
+  *pos += 3 * count;
+  if (data_bytes > n - *pos) return false;
+  *pos += data_bytes;
+  return true;
+}
+
+inline bool _skip_association(const uint8_t *p, size_t n, size_t *pos) {
+  if (n - *pos < 2) return false;  // caller type and link id length
+  const size_t link_length = p[*pos + 1];
+  *pos += 2;
+  if (link_length > n - *pos) return false;
+  *pos += link_length;
+  return _skip_list(p, n, pos);
+}
+
+bool _event_ok(const uint8_t *p, size_t n, MessageView *out) {
+  const uint16_t word = _be16(p);
+  out->blocked = (word & kBlockedBit) != 0;
+  out->type = static_cast<uint16_t>(word & ~kBlockedBit);
+  out->presence = _be16(p + 2);
+  out->seconds = _be32(p + 4);
+  out->microseconds = _be32(p + 8);
+  if (out->type > kMaxEventType || (out->presence & ~kKnownPresenceBits) != 0) return false;
+  size_t pos = kEventFixedPayload;
+  if (out->presence & kInstanceBit) {
+    if (n - pos < 2) return false;
+    const size_t id_length = _be16(p + pos);
+    pos += 2;
+    if (id_length > n - pos) return false;
+    out->transaction_id = p + pos;
+    out->transaction_id_length = static_cast<uint16_t>(id_length);
+    pos += id_length;
+    if (!_skip_list(p, n, &pos)) return false;
+  }
+  if ((out->presence & kHorizontalBit) && !_skip_association(p, n, &pos)) return false;
+  if ((out->presence & kVerticalBit) && !_skip_association(p, n, &pos)) return false;
+  if ((out->presence & kHorizontalContextBit) && !_skip_list(p, n, &pos)) return false;
+  if ((out->presence & kVerticalContextBit) && !_skip_list(p, n, &pos)) return false;
+  return pos == n;
+}
+
 }  // namespace
+
+bool check_message(const uint8_t *data, size_t size, size_t stream_offset, MessageView *out) {
+  MessageView view;
+  uint16_t payload = 0;
+  if (size < kHeaderSize || !_header_ok(data, &view.kind, &payload) ||
+      size != kHeaderSize + size_t{payload}) {
+    return false;
+  }
+  view.offset = stream_offset;
+  view.data = data;
+  view.length = size;
+  const uint8_t *p = data + kHeaderSize;
+  switch (view.kind) {
+    case MessageKind::kRegister:
+      if (_be16(p) != 0) return false;
+      break;
+    case MessageKind::kStatistics:
+      view.events_dropped = _be32(p);
+      view.connections_made = _be16(p + 4);
+      break;
+    case MessageKind::kHeartbeat:
+      view.seconds = _be32(p);
+      if (_be16(p + 4) != 0) return false;
+      break;
+    case MessageKind::kEvent:
+      if (!_event_ok(p, payload, &view)) return false;
+      break;
+  }
+  *out = view;
+  return true;
+}
 
 const char *message_kind_name(MessageKind kind) {
   switch (kind) {
@@ -290,36 +401,98 @@ bool decode_message(const uint8_t *data, size_t size, size_t stream_offset, Mess
   }
 }
 
+namespace {
+
+// Gives feed's callers the Message records they ask for.
+class _MessageCollector : public MessageVisitor {
+ public:
+  explicit _MessageCollector(std::vector<Message> *out) : out_(out) {}
+  void visit(const MessageView &view) override {
+    if (out_ == nullptr) return;
+    Message m;
+    decode_message(view.data, view.length, view.offset, &m, nullptr);
+    out_->push_back(std::move(m));
+  }
+
+ private:
+  std::vector<Message> *out_;
+};
+
+}  // namespace
+
 bool StreamDecoder::feed(const uint8_t *data, size_t size, std::vector<Message> *out) {
-  if (error_) return false;
-  if (size != 0) pending_.insert(pending_.end(), data, data + size);
-  // pending_ starts at stream offset consumed_; start walks over the whole messages in it.
-  size_t start = 0;
-  bool ok = true;
-  while (pending_.size() - start >= kHeaderSize) {
-    const uint8_t *p = pending_.data() + start;
-    size_t length = 0;
-    try {
-      length = kHeaderSize + check_header(p, consumed_).payload;
-    } catch (const Failure &f) {
-      error_ = DecodeError{f.offset, f.reason};
-      ok = false;
-      break;
-    }
-    if (pending_.size() - start < length) break;  // wait for the rest of the payload
+  _MessageCollector collector(out);
+  return feed_views(data, size, &collector);
+}
+
+bool StreamDecoder::header_length(const uint8_t *header, size_t *length) {
+  MessageKind kind;
+  uint16_t payload = 0;
+  if (_header_ok(header, &kind, &payload)) {
+    *length = kHeaderSize + payload;
+    return true;
+  }
+  try {
+    check_header(header, consumed_);
+    error_ = DecodeError{consumed_, "invalid message header"};  // not reached: both agree
+  } catch (const Failure &f) {
+    error_ = DecodeError{f.offset, f.reason};
+  }
+  return false;
+}
+
+bool StreamDecoder::deliver(const uint8_t *data, size_t length, MessageVisitor *visitor) {
+  MessageView view;
+  if (!check_message(data, length, consumed_, &view)) {
+    // Refused by the quick check: the full decoder says where and why.
     Message m;
     DecodeError e;
-    if (!decode_message(p, length, consumed_, &m, &e)) {
+    if (!decode_message(data, length, consumed_, &m, &e)) {
       error_ = e;
-      ok = false;
-      break;
+      return false;
     }
-    if (out != nullptr) out->push_back(std::move(m));
-    start += length;
-    consumed_ += length;
+    // Not reached while both checks agree; the full decoder's word is final.
+    view = MessageView();
+    view.kind = m.kind;
+    view.offset = m.offset;
+    view.data = data;
+    view.length = length;
   }
-  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(start));
-  return ok;
+  visitor->visit(view);
+  consumed_ += length;
+  return true;
+}
+
+bool StreamDecoder::feed_views(const uint8_t *data, size_t size, MessageVisitor *visitor) {
+  if (error_) return false;
+  size_t at = 0;
+  size_t length = 0;
+  if (!pending_.empty()) {
+    // Finish the message an earlier call began: its header first, then its payload.
+    if (pending_.size() < kHeaderSize) {
+      const size_t take = std::min(kHeaderSize - pending_.size(), size);
+      pending_.insert(pending_.end(), data, data + take);
+      at = take;
+      if (pending_.size() < kHeaderSize) return true;
+    }
+    if (!header_length(pending_.data(), &length)) return false;
+    const size_t take = std::min(length - pending_.size(), size - at);
+    pending_.insert(pending_.end(), data + at, data + at + take);
+    at += take;
+    if (pending_.size() < length) return true;
+    if (!deliver(pending_.data(), length, visitor)) return false;
+    pending_.clear();
+    // A large message's buffer is not kept for the life of the connection.
+    if (pending_.capacity() > kKeptCapacity) Bytes().swap(pending_);
+  }
+  while (size - at >= kHeaderSize) {
+    if (!header_length(data + at, &length)) return false;
+    if (size - at < length) break;  // wait for the rest of the payload
+    if (!deliver(data + at, length, visitor)) return false;
+    at += length;
+  }
+  pending_.assign(data + at, data + size);
+  return true;
 }
 
 bool StreamDecoder::finish() {

@@ -79,9 +79,48 @@ struct DecodeError {
 bool decode_message(const uint8_t *data, size_t size, size_t stream_offset, Message *out,
                     DecodeError *error);
 
+// One whole, valid message as it lies in the caller's bytes: nothing is copied, and every
+// pointer is valid only as long as those bytes (during a MessageVisitor call, for instance).
+struct MessageView {
+  MessageKind kind = MessageKind::kRegister;
+  size_t offset = 0;              // stream offset of the message's first header byte
+  const uint8_t *data = nullptr;  // the message's bytes, header included
+  size_t length = 0;              // header plus payload
+  // kEvent:
+  uint16_t type = 0;
+  bool blocked = false;
+  uint16_t presence = 0;
+  uint32_t seconds = 0;  // also kHeartbeat's seconds
+  uint32_t microseconds = 0;
+  const uint8_t *transaction_id = nullptr;  // null when the event has no instance section
+  uint16_t transaction_id_length = 0;
+  // kStatistics:
+  uint32_t events_dropped = 0;
+  uint16_t connections_made = 0;
+};
+
+// Checks one whole message (header and payload) in data[0, size) exactly as decode_message
+// does, without allocating. True: *out describes it. False: the message is rejected; ask
+// decode_message for the reason and offset.
+bool check_message(const uint8_t *data, size_t size, size_t stream_offset, MessageView *out);
+
+// Receives each message StreamDecoder::feed_views finds, in stream order.
+class MessageVisitor {
+ public:
+  virtual ~MessageVisitor() = default;
+  virtual void visit(const MessageView &message) = 0;
+};
+
 // Incremental decoder for one connection's stream.
 class StreamDecoder {
  public:
+  // The same decoding as feed, handing every complete message to *visitor in place instead of
+  // building Message records. Only an unfinished message is kept between calls (at most one
+  // message of 65539 bytes), so whole messages in data are never copied.
+  bool feed_views(const uint8_t *data, size_t size, MessageVisitor *visitor);
+  // Bytes of an unfinished message kept for the next call.
+  size_t pending() const { return pending_.size(); }
+
   // Appends bytes and decodes every complete message into *out (appended). Returns false once
   // a protocol error has been found; the error is sticky and later calls decode nothing.
   bool feed(const uint8_t *data, size_t size, std::vector<Message> *out);
@@ -91,7 +130,13 @@ class StreamDecoder {
   size_t consumed() const { return consumed_; }  // stream bytes decoded into messages
 
  private:
-  Bytes pending_;
+  static constexpr size_t kKeptCapacity = 8192;
+  // The length of the message whose header is at header, or false with the error recorded.
+  bool header_length(const uint8_t *header, size_t *length);
+  // Checks one whole message and hands it to visitor, or records the error.
+  bool deliver(const uint8_t *data, size_t length, MessageVisitor *visitor);
+
+  Bytes pending_;  // the start of an unfinished message
   size_t consumed_ = 0;
   std::optional<DecodeError> error_;
 };
