@@ -68,13 +68,17 @@ json _summary(const CollectorProcess &collector) {
   return start == std::string::npos ? json() : json::parse(text.substr(start), nullptr, false);
 }
 
-// Every record's key and headers, the events of one transaction in one partition in the order
-// sent; JSON values equal the collector's lines, each exactly once.
+// Every record's key and headers; JSON values equal the collector's lines, each exactly once;
+// the events of one transaction in one partition, in the order of the collector's lines.
 void _expect_json_records(const std::vector<KafkaRecord> &records, const CollectorRecords &lines,
                           int events) {
   std::multiset<std::string> expected, got;
-  for (const json &line : lines) expected.insert(line.dump());
-  std::map<std::string, std::vector<const KafkaRecord *>> by_transaction;
+  std::map<std::string, std::vector<std::string>> lines_of;  // transaction: its lines, in order
+  for (const json &line : lines) {
+    expected.insert(line.dump());
+    if (line["kind"] == "event") lines_of[line["instance"]["transaction_id"]].push_back(line.dump());
+  }
+  std::map<std::string, std::vector<const KafkaRecord *>> records_of;
   for (const KafkaRecord &r : records) {
     json value = json::parse(r.value, nullptr, false);
     ASSERT_TRUE(value.is_object()) << r.value;
@@ -84,20 +88,24 @@ void _expect_json_records(const std::vector<KafkaRecord> &records, const Collect
     if (value["kind"] == "event") {
       ASSERT_FALSE(r.null_key);
       EXPECT_EQ(value["instance"]["transaction_id"], r.key);
-      by_transaction[r.key].push_back(&r);
+      records_of[r.key].push_back(&r);
     } else {
       EXPECT_EQ(value["peer"], r.key);
     }
   }
   EXPECT_TRUE(expected == got) << "records and lines differ";
-  ASSERT_EQ(static_cast<size_t>(kTransactions), by_transaction.size());
-  for (auto &[key, list] : by_transaction) {
+  ASSERT_EQ(static_cast<size_t>(kTransactions), records_of.size());
+  for (auto &[key, list] : records_of) {
     ASSERT_EQ(static_cast<size_t>(events), list.size()) << key;
-    for (size_t n = 1; n < list.size(); ++n) {
+    std::vector<std::string> in_partition_order;
+    for (size_t n = 0; n < list.size(); ++n) {
       EXPECT_EQ(list[0]->partition, list[n]->partition) << key;
-      EXPECT_LT(list[n - 1]->offset, list[n]->offset) << key;
-      EXPECT_LT(json::parse(list[n - 1]->value)["length"], json::parse(list[n]->value)["length"]);
+      if (n > 0) {
+        EXPECT_LT(list[n - 1]->offset, list[n]->offset) << key;
+      }
+      in_partition_order.push_back(json::parse(list[n]->value).dump());
     }
+    EXPECT_TRUE(lines_of[key] == in_partition_order) << key;
   }
 }
 

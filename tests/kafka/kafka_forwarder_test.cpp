@@ -159,6 +159,21 @@ TEST(KafkaForwarder, UndeliverableRecordsAreCountedAsFailed) {
   EXPECT_EQ(0u, late->delivered());
 }
 
+// A queue far smaller than the burst: the forwarder waits for room while the brokers take
+// records, instead of failing them.
+TEST(KafkaForwarder, FullQueueWaitsWhileBrokersDeliver) {
+  MockKafka kafka;
+  ASSERT_TRUE(kafka.start());
+  std::unique_ptr<Forwarder> f = _forwarder(kafka.bootstraps(),
+                                            {{"queue.buffering.max.messages", "10"}});
+  ASSERT_TRUE(f);
+  _forward_transactions(f.get(), 0, 40);
+  ASSERT_TRUE(_settle(f.get()));
+  EXPECT_EQ(200u, f->delivered());
+  EXPECT_EQ(0u, f->failed());
+  _expect_transactions(kafka.consume(200), 40);
+}
+
 TEST(KafkaForwarder, Options) {
   veska::kafka::Options o;
   std::string error;

@@ -5,6 +5,7 @@
 #ifndef VESKA_TOOLS_COLLECTOR_KAFKA_FORWARDER_H
 #define VESKA_TOOLS_COLLECTOR_KAFKA_FORWARDER_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,6 +21,8 @@ struct rd_kafka_message_s;
 
 namespace veska {
 namespace kafka {
+
+using Clock = std::chrono::steady_clock;
 
 enum class Format { kJson, kWire };
 
@@ -65,8 +68,9 @@ class Forwarder {
 
   // Queues one record for a decoded message: value is copied. An event is keyed by its
   // transaction id (transaction_id null: no instance section, null key), every other kind by
-  // peer. A record the producer cannot take (its queue is full, the record is too large, the
-  // producer has failed) is counted as failed at once.
+  // peer. When the producer's queue is full, waits for room as long as records are being
+  // delivered; a record the producer cannot take (its queue stays full, the record is too
+  // large, the producer has failed) is counted as failed.
   void forward(wire::MessageKind kind, const std::string &peer, const uint8_t *transaction_id,
                size_t transaction_id_size, const void *value, size_t size);
 
@@ -93,6 +97,7 @@ class Forwarder {
   uint64_t forwarded_ = 0;
   uint64_t delivered_ = 0;
   uint64_t failed_ = 0;
+  Clock::time_point last_delivery_ = Clock::now();  // of a record, or the producer's start
   // Error codes already logged, for record failures and for producer errors: each cause is
   // logged once.
   std::set<int> failures_reported_;
