@@ -145,8 +145,13 @@ TEST(KafkaForwarder, UndeliverableRecordsAreCountedAsFailed) {
   std::unique_ptr<Forwarder> full = _forwarder(kafka.bootstraps(),
                                                {{"queue.buffering.max.messages", "5"}});
   ASSERT_TRUE(full);
+  testing::internal::CaptureStderr();
   _forward_transactions(full.get(), 0, 4);
+  std::string logged = testing::internal::GetCapturedStderr();
   EXPECT_EQ(15u, full->failed());  // 20 forwarded, room for 5
+  size_t first = logged.find("failed: Local: Queue full");  // logged once, with librdkafka's text
+  EXPECT_NE(std::string::npos, first) << logged;
+  EXPECT_EQ(std::string::npos, logged.find("Queue full", first + 30)) << logged;
   full->flush(500);
   EXPECT_EQ(0u, full->delivered());
   EXPECT_EQ(20u, full->failed());
