@@ -1,14 +1,14 @@
 // veska-collector forwarding to librdkafka's mock cluster (three brokers, a topic of three
 // partitions) while the library sends it events of several transactions: every message exactly
 // once, keyed and in order per transaction, with the values the collector's own lines show.
+#include <gtest/gtest.h>
+
 #include <cstring>
 #include <map>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "kafka/mock_kafka.h"
 #include "private_api.h"
@@ -76,7 +76,8 @@ void _expect_json_records(const std::vector<KafkaRecord> &records, const Collect
   std::map<std::string, std::vector<std::string>> lines_of;  // transaction: its lines, in order
   for (const json &line : lines) {
     expected.insert(line.dump());
-    if (line["kind"] == "event") lines_of[line["instance"]["transaction_id"]].push_back(line.dump());
+    if (line["kind"] == "event")
+      lines_of[line["instance"]["transaction_id"]].push_back(line.dump());
   }
   std::map<std::string, std::vector<const KafkaRecord *>> records_of;
   for (const KafkaRecord &r : records) {
@@ -113,8 +114,8 @@ TEST(CollectorKafka, JsonRecordsMatchTheCollectorLines) {
   MockKafka kafka;
   ASSERT_TRUE(kafka.start());
   CollectorProcess collector;
-  ASSERT_TRUE(collector.start({"--summary", "--kafka-brokers", kafka.bootstraps(),
-                               "--kafka-property", "linger.ms=5"}))
+  ASSERT_TRUE(collector.start(
+      {"--summary", "--kafka-brokers", kafka.bootstraps(), "--kafka-property", "linger.ms=5"}))
       << collector.error();
   {
     Client first(collector.server()), second(collector.server());

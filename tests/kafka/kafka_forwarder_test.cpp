@@ -2,13 +2,13 @@
 // headers, per-transaction order, delivery accounting through an outage, and failures counted.
 #include "tools/collector/kafka_forwarder.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "kafka/mock_kafka.h"
 
@@ -142,13 +142,13 @@ TEST(KafkaForwarder, UndeliverableRecordsAreCountedAsFailed) {
   MockKafka kafka;
   ASSERT_TRUE(kafka.start());
   kafka.set_all_down();
-  std::unique_ptr<Forwarder> full = _forwarder(kafka.bootstraps(),
-                                               {{"queue.buffering.max.messages", "5"}});
+  std::unique_ptr<Forwarder> full =
+      _forwarder(kafka.bootstraps(), {{"queue.buffering.max.messages", "5"}});
   ASSERT_TRUE(full);
   testing::internal::CaptureStderr();
   _forward_transactions(full.get(), 0, 4);
   std::string logged = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(15u, full->failed());  // 20 forwarded, room for 5
+  EXPECT_EQ(15u, full->failed());                           // 20 forwarded, room for 5
   size_t first = logged.find("failed: Local: Queue full");  // logged once, with librdkafka's text
   EXPECT_NE(std::string::npos, first) << logged;
   EXPECT_EQ(std::string::npos, logged.find("Queue full", first + 30)) << logged;
@@ -169,8 +169,8 @@ TEST(KafkaForwarder, UndeliverableRecordsAreCountedAsFailed) {
 TEST(KafkaForwarder, FullQueueWaitsWhileBrokersDeliver) {
   MockKafka kafka;
   ASSERT_TRUE(kafka.start());
-  std::unique_ptr<Forwarder> f = _forwarder(kafka.bootstraps(),
-                                            {{"queue.buffering.max.messages", "10"}});
+  std::unique_ptr<Forwarder> f =
+      _forwarder(kafka.bootstraps(), {{"queue.buffering.max.messages", "10"}});
   ASSERT_TRUE(f);
   _forward_transactions(f.get(), 0, 40);
   ASSERT_TRUE(_settle(f.get()));

@@ -19,8 +19,7 @@ constexpr int kStallMs = 2000;
 bool _set(rd_kafka_conf_t *conf, const std::string &key, const std::string &value,
           std::string *error) {
   char text[kErrorTextSize];
-  if (rd_kafka_conf_set(conf, key.c_str(), value.c_str(), text, sizeof text) !=
-      RD_KAFKA_CONF_OK) {
+  if (rd_kafka_conf_set(conf, key.c_str(), value.c_str(), text, sizeof text) != RD_KAFKA_CONF_OK) {
     *error = "Kafka property '" + key + "': " + text;
     return false;
   }

@@ -26,8 +26,7 @@ class KafkaOutput : public collector::Output {
   void summarise(nlohmann::ordered_json *summary) override;
 
  private:
-  explicit KafkaOutput(std::unique_ptr<Forwarder> forwarder)
-      : forwarder_(std::move(forwarder)) {}
+  explicit KafkaOutput(std::unique_ptr<Forwarder> forwarder) : forwarder_(std::move(forwarder)) {}
 
   std::unique_ptr<Forwarder> forwarder_;
   std::string line_;  // reused for every JSON value
