@@ -49,7 +49,8 @@ timeout 900 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVESKA_BUIL
 targets=(veska-load veska-collector)
 [ "$RUN_BENCH" = 1 ] && targets+=(veska-bench)
 # The plain-socket sender that measures the collector alone, where the tree has it.
-if timeout 60 cmake --build "$BUILD" --target help | grep -q "collector_feed"; then
+if timeout 60 cmake --build "$BUILD" --target help >"$WORK/targets.txt" &&
+  grep -q "collector_feed" "$WORK/targets.txt"; then
   targets+=(collector_feed)
 fi
 timeout 1800 cmake --build "$BUILD" -j2 --target "${targets[@]}" >"$WORK/build.log" 2>&1 ||

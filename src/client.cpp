@@ -59,9 +59,16 @@ extern "C" {
 int VE_flush_client(ve_config_t *config, ve_time_t *timeout) {
   VE_LOG_ENTER("VE_flush_client");
   if (config == nullptr || config->handle == nullptr) VE_RETURN(QIVA_ERR_INVALID);
-  ve_client_data_t *client = &static_cast<ve_config_data_t *>(config->handle)->client_data;
+  auto *data = static_cast<ve_config_data_t *>(config->handle);
+  ve_client_data_t *client = &data->client_data;
   dispatcher_state_t *state = &client->dispatcher_state;
 
+  // A child's copy of a configuration started before fork has no dispatcher: nothing it
+  // holds can ever be written from this process, which is not a success.
+  if (data->inherited != 0) {
+    VE_LOG_DEBUG(QIVA_LOG_DETAIL, "VE_flush_client called in a child process: nothing is sent");
+    VE_RETURN(QIVA_ERR_LOGIC);
+  }
   if (__atomic_load_n(&state->exited, __ATOMIC_ACQUIRE) != 0) {
     VE_LOG_DEBUG(QIVA_LOG_DETAIL, "VE_flush_client called after dispatcher exited");
     VE_RETURN(0);
@@ -133,10 +140,21 @@ int VE_register_client(ve_config_t *config) {
 int VE_unregister_client(ve_config_t *config) {
   VE_LOG_ENTER("VE_unregister_client");
   if (config == nullptr || config->handle == nullptr) VE_RETURN(QIVA_ERR_INVALID);
-  ve_client_data_t *client = &static_cast<ve_config_data_t *>(config->handle)->client_data;
+  auto *data = static_cast<ve_config_data_t *>(config->handle);
+  ve_client_data_t *client = &data->client_data;
   // No lock: the dispatcher sees the flag at its next decision, at the latest when its
   // current one-second wait ends.
   __atomic_store_n(&client->shutdown, 1, __ATOMIC_RELEASE);
+  if (data->inherited != 0) {
+    // A child's copy: the dispatcher thread is the parent's. Close this process's descriptor
+    // of the parent's connection (the parent's stays open) and release the rest unsent.
+    dispatcher_state_t *state = &client->dispatcher_state;
+    if (__atomic_load_n(&state->connected, __ATOMIC_ACQUIRE) != 0) {
+      TRANSPORT_close(&state->endpoint);
+      __atomic_store_n(&state->connected, 0, __ATOMIC_RELEASE);
+    }
+    VE_RETURN(0);
+  }
   VE_flush_client(config, nullptr);
   void *thread_result = nullptr;
   if (pthread_join(client->dispatcher_thread, &thread_result) != 0) VE_RETURN(QIVA_ERR_OSERROR);

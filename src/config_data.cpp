@@ -1,5 +1,6 @@
 // The private record behind a configuration's handle: token and counter state, then the client
 // state. Created and destroyed by the lifecycle under its process-wide lock.
+#include <pthread.h>
 #include <string.h>
 
 #include "private_api.h"
@@ -28,6 +29,32 @@ int VE_config_data_destroy(ve_config_data_t *data) {
   // serialised with other configurations' token traffic on the same file.
   VE_token_release(data);
   VE_RETURN(VE_client_data_destroy(&data->client_data));
+}
+
+void VE_config_data_prepare_fork(ve_config_data_t *data) {
+  ve_client_data_t *client = &data->client_data;
+  // The order every path takes them in: the queue's tail_mutex, its head_mutex, then
+  // dispatch_mutex (a producer that drops may take dispatch_mutex inside tail_mutex).
+  pthread_mutex_lock(&client->queue.tail_mutex);
+  pthread_mutex_lock(&client->queue.head_mutex);
+  pthread_mutex_lock(&client->dispatch_mutex);
+}
+
+void VE_config_data_after_fork(ve_config_data_t *data, int child) {
+  ve_client_data_t *client = &data->client_data;
+  if (child != 0) {
+    // The parent's dispatcher may be counted as a waiter of this condition, and waiters that
+    // do not exist here would never let it be destroyed: start from a fresh one.
+    memset(&client->dispatch_cond, 0, sizeof client->dispatch_cond);
+    pthread_cond_init(&client->dispatch_cond, nullptr);
+    // Flush records live on the stacks of the parent's threads.
+    client->flush_state = nullptr;
+    __atomic_store_n(&client->dispatcher_state.exited, 1, __ATOMIC_RELEASE);
+    data->inherited = 1;
+  }
+  pthread_mutex_unlock(&client->dispatch_mutex);
+  pthread_mutex_unlock(&client->queue.head_mutex);
+  pthread_mutex_unlock(&client->queue.tail_mutex);
 }
 
 }  // extern "C"

@@ -45,6 +45,64 @@ void set_logger_env() {
 
 void _select_logger() { VE_once(&set_logger_env_once, set_logger_env); }
 
+// config_mutex is taken through these two, so that the fork handlers know whether the forking
+// thread holds it already (a callback may fork; the lists are consistent while callbacks run).
+__thread int config_mutex_held = 0;
+
+int _lock_config() {
+  int rc = pthread_mutex_lock(&config_mutex);
+  if (rc == 0) config_mutex_held = 1;
+  return rc;
+}
+
+void _unlock_config() {
+  config_mutex_held = 0;
+  pthread_mutex_unlock(&config_mutex);
+}
+
+// Fork. Before it, config_mutex and every active configuration's locks are taken, so that a
+// child never inherits one of them held by a thread that does not exist there; after it both
+// sides release them, and the child marks its copies of the configurations inherited. Written
+// by the prepare handler, read by the two others, all on the forking thread.
+int fork_took_config_mutex = 0;
+pthread_once_t fork_handlers_once = PTHREAD_ONCE_INIT;
+
+void _prepare_fork() {
+  if (config_mutex_held == 0) {
+    pthread_mutex_lock(&config_mutex);
+    fork_took_config_mutex = 1;
+  }
+  for (qiva_config_list_t *node = configs; node != nullptr; node = node->next) {
+    VE_config_data_prepare_fork(static_cast<ve_config_data_t *>(node->config->handle));
+  }
+}
+
+void _after_fork(int child) {
+  for (qiva_config_list_t *node = configs; node != nullptr; node = node->next) {
+    VE_config_data_after_fork(static_cast<ve_config_data_t *>(node->config->handle), child);
+  }
+  if (fork_took_config_mutex != 0) {
+    fork_took_config_mutex = 0;
+    pthread_mutex_unlock(&config_mutex);
+  }
+}
+
+void _after_fork_in_parent() { _after_fork(0); }
+void _after_fork_in_child() { _after_fork(1); }
+
+// Prepare handlers run in the reverse order of registration, so the locks taken first
+// (registry, configurations) are registered last: the lock order is config_mutex, then a
+// configuration's locks, then token_mutex, then the logging locks.
+void _register_fork_handlers() {
+  VE_logging_register_fork_handlers();
+  VE_token_register_fork_handlers();
+  pthread_atfork(_prepare_fork, _after_fork_in_parent, _after_fork_in_child);
+}
+
+// Runs before config_mutex is taken: registering waits while another thread forks, and that
+// fork's prepare handler may be waiting for config_mutex.
+void _setup_fork_handlers() { pthread_once(&fork_handlers_once, _register_fork_handlers); }
+
 void _log_config(const qiva_config_t *config) {
   VE_LOG_ENTER("_log_config");
   VE_LOG_DEBUG(QIVA_LOG_DETAIL, "config.server: %s",
@@ -158,49 +216,52 @@ int VE_shutdown_(qiva_config_t *config) {
 
 int QIVA_init(qiva_config_t *config) {
   _select_logger();
-  if (pthread_mutex_lock(&config_mutex) != 0) return QIVA_ERR_OSERROR;
+  _setup_fork_handlers();
+  if (_lock_config() != 0) return QIVA_ERR_OSERROR;
   int result = VE_init_(config);
   for (qiva_callback_list_t *node = callback_list; node != nullptr; node = node->next) {
     if (node->callbacks != nullptr && node->callbacks->on_after_init != nullptr) {
       node->callbacks->on_after_init(config, result);
     }
   }
-  pthread_mutex_unlock(&config_mutex);
+  _unlock_config();
   return result;
 }
 
 int QIVA_shutdown(qiva_config_t *config) {
-  if (pthread_mutex_lock(&config_mutex) != 0) return QIVA_ERR_OSERROR;
+  if (_lock_config() != 0) return QIVA_ERR_OSERROR;
   int result = VE_shutdown_(config);
   for (qiva_callback_list_t *node = callback_list; node != nullptr; node = node->next) {
     if (node->callbacks != nullptr && node->callbacks->on_after_shutdown != nullptr) {
       node->callbacks->on_after_shutdown(config, result);
     }
   }
-  pthread_mutex_unlock(&config_mutex);
+  _unlock_config();
   return result;
 }
 
 int QIVA_register_callbacks(qiva_callbacks_t *callbacks) {
   _select_logger();
+  _setup_fork_handlers();
   VE_LOG_ENTER("VE_register_callbacks");
-  if (pthread_mutex_lock(&config_mutex) != 0) VE_RETURN(QIVA_ERR_OSERROR);
+  if (_lock_config() != 0) VE_RETURN(QIVA_ERR_OSERROR);
   auto *node = static_cast<qiva_callback_list_t *>(calloc(1, sizeof(qiva_callback_list_t)));
   if (node == nullptr) {
-    pthread_mutex_unlock(&config_mutex);
+    _unlock_config();
     VE_RETURN(QIVA_ERR_NOMEM);
   }
   node->callbacks = callbacks;
   node->next = callback_list;
   callback_list = node;
-  pthread_mutex_unlock(&config_mutex);
+  _unlock_config();
   VE_RETURN(0);
 }
 
 int QIVA_deregister_callbacks(qiva_callbacks_t *callbacks) {
   _select_logger();
+  _setup_fork_handlers();
   VE_LOG_ENTER("VE_deregister_callbacks");
-  if (pthread_mutex_lock(&config_mutex) != 0) VE_RETURN(QIVA_ERR_OSERROR);
+  if (_lock_config() != 0) VE_RETURN(QIVA_ERR_OSERROR);
   int result = 0;
   if (callback_list == nullptr) {
     VE_LOG_DEBUG(QIVA_LOG_ERROR, "No callbacks registered");
@@ -218,7 +279,7 @@ int QIVA_deregister_callbacks(qiva_callbacks_t *callbacks) {
       free(node);
     }
   }
-  pthread_mutex_unlock(&config_mutex);
+  _unlock_config();
   VE_RETURN(result);
 }
 

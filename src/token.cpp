@@ -84,13 +84,17 @@ void _init_token(void *arg) {
 
 extern "C" {
 
+void VE_token_register_fork_handlers(void) {
+  pthread_once(&atfork_once, _register_fork_handlers);
+}
+
 int QIVA_token(qiva_config_t *config, qiva_int32_t *token) {
   if (config == nullptr || token == nullptr || config->handle == nullptr ||
       config->token_filename == nullptr) {
     return QIVA_ERR_INVALID;
   }
   auto *data = static_cast<ve_config_data_t *>(config->handle);
-  pthread_once(&atfork_once, _register_fork_handlers);
+  VE_token_register_fork_handlers();
   VE_once_ex(&data->token_init_once, _init_token, config);
   if (data->token_init_error != 0) return data->token_init_error;
 

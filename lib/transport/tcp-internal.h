@@ -62,7 +62,8 @@ int _tcp_destroy(transport_instance_t *transport);
  * parser, 23 (nothing bound or listen failed), 24, 25, or -1 (non-blocking switch). */
 int _tcp_listen(transport_endpoint_t *endpoint, const char *address);
 /* Tries each resolved IPv4/IPv6 entry with a non-blocking connect waited for at most
- * timeout (null: no limit). 0 with the socket left non-blocking; 27 for a passing failure
+ * timeout (null: no limit), which also becomes the connected socket's send time-out. 0 with
+ * the socket left non-blocking (and close-on-exec); 27 for a passing failure
  * (refused, reset, unreachable), 28 when the wait expired, 23 for a lasting one, 21/23 from
  * the parser, 24, 25. On failure nothing is left to close. */
 int _tcp_connect(transport_endpoint_t *endpoint, const char *address,
@@ -74,7 +75,8 @@ int _tcp_accept(transport_endpoint_t *local, transport_endpoint_t *remote);
  * A second close is harmless. 0, or 23 when the socket close failed, 25 (lock). */
 int _tcp_close(transport_endpoint_t *endpoint);
 /* One send or recv with MSG_NOSIGNAL; *size becomes the bytes moved (0 from receive: the
- * peer closed). 27 when it would block, 23 otherwise; *size unchanged on failure. */
+ * peer closed). 27 when it would block, 23 otherwise (a blocking send that moved nothing
+ * within the send time-out is 23 too); *size unchanged on failure. */
 int _tcp_send(transport_endpoint_t *endpoint, const char *buf, uint32_t *size);
 int _tcp_receive(transport_endpoint_t *endpoint, char *buf, uint32_t *size);
 /* One readiness pass over the instance's endpoints calling its handlers. 0 when handlers ran

@@ -115,6 +115,26 @@ int _transfer_result(ssize_t moved, uint32_t *size) {
   return 0;
 }
 
+// A blocking socket reports EAGAIN only when its send time-out passed without moving a byte:
+// the peer has stopped reading, which counts as a lost connection, not as "try again".
+bool _send_timed_out(int s) {
+  if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+  int flags = fcntl(s, F_GETFL, 0);
+  return flags >= 0 && (flags & O_NONBLOCK) == 0;
+}
+
+// A connected socket's writes give up after the connect time-out without progress (it only
+// matters once the socket is switched to blocking mode), so a peer that stops reading cannot
+// hold a writer for ever.
+void _set_send_timeout(int s, const struct timeval *timeout) {
+  VE_LOG_ENTER("_set_send_timeout");
+  if (timeout == nullptr || (timeout->tv_sec == 0 && timeout->tv_usec == 0)) VE_RETURN_VOID();
+  if (setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, timeout, sizeof *timeout) != 0) {
+    VE_LOG_DEBUG(QIVA_LOG_ERROR, "setsockopt(SO_SNDTIMEO) failed: errno = %d", errno);
+  }
+  VE_RETURN_VOID();
+}
+
 // The connect wait only needs to know whether it ended by time-out.
 void _writeable_socket_callback(evutil_socket_t, short ev_type, void *arg) {
   if ((ev_type & EV_TIMEOUT) != 0) *static_cast<int *>(arg) = 1;
@@ -322,8 +342,12 @@ int _tcp_connect(transport_endpoint_t *endpoint, const char *address,
   for (struct addrinfo *entry = record->resolved_addresses; entry != nullptr && !connected;
        entry = entry->ai_next) {
     if (entry->ai_family != AF_INET && entry->ai_family != AF_INET6) continue;
-    // A datagram entry fails here; the list holds the address again as a stream entry.
-    int s = socket(entry->ai_family, SOCK_STREAM, entry->ai_protocol);
+    // The resolver lists each address once per socket type. Only the stream entry is tried:
+    // a raw entry (protocol 0) would make a second stream socket to the same address and
+    // double the time an unanswered attempt takes.
+    if (entry->ai_socktype != SOCK_STREAM && entry->ai_socktype != 0) continue;
+    // Close-on-exec: a program this process executes must not keep the connection open.
+    int s = socket(entry->ai_family, SOCK_STREAM | SOCK_CLOEXEC, entry->ai_protocol);
     if (s < 0) {
       VE_LOG_DEBUG(QIVA_LOG_ERROR, "errno = %d", errno);
       continue;
@@ -366,6 +390,7 @@ int _tcp_connect(transport_endpoint_t *endpoint, const char *address,
     _discard_record(endpoint, record);
     VE_RETURN(result);
   }
+  _set_send_timeout(record->socket, connect_timeout);
   record->endpoint = endpoint;
   if (_list_add(info, record) != 0) {
     _discard_record(endpoint, record);
@@ -379,7 +404,9 @@ int _tcp_send(transport_endpoint_t *endpoint, const char *buf, uint32_t *size) {
   tcp_endpoint_info *record = _live_record(endpoint);
   // A closed or detached endpoint has no descriptor; the call then fails like any bad one.
   int s = record != nullptr ? record->socket : -1;
-  return _transfer_result(safe_send_recv(1, s, buf, *size), size);
+  int rc = _transfer_result(safe_send_recv(1, s, buf, *size), size);
+  if (rc == QIVA_ERR_AGAIN && _send_timed_out(s)) rc = QIVA_ERR_TRANSPORT;
+  return rc;
 }
 
 int _tcp_receive(transport_endpoint_t *endpoint, char *buf, uint32_t *size) {

@@ -93,3 +93,11 @@ extern "C" const qiva_logger_module_t QIVA_stdout_logger_module = {
     nullptr,                  // no debugging operation: debug output always wanted
     _stdout_printf,           // one line per call
     _stdout_function_event};  // entry and exit are not written
+
+extern "C" void VE_stdout_logger_fork(int take) {
+  if (take != 0) {
+    pthread_mutex_lock(&_log_mutex);
+  } else {
+    pthread_mutex_unlock(&_log_mutex);
+  }
+}

@@ -16,6 +16,10 @@ extern "C" {
 /* The largest accepted "QIVA_LOGLIMIT", in mebibytes; larger values count as this. */
 #define VE_STDOUT_LOGGER_MAX_LIMIT_MIB 2048ul
 
+/* Fork support for the logging front end: non-zero take takes the output lock, zero releases
+ * it (in the parent and the child alike). */
+void VE_stdout_logger_fork(int take);
+
 #ifdef __cplusplus
 }
 #endif

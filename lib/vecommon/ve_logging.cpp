@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include "lib/vecommon/dynload.h"
+#include "lib/vecommon/stdout_logger.h"
 
 VE_LOG_FILE("vecommon");
 
@@ -32,6 +33,19 @@ char symbol_buf[256];
 
 ve_once_t _internal_debug_once = VE_ONCE_INIT;
 int _internal_debug_enabled = 0;
+
+// Fork: the selection lock, then the console logger's output lock (the order a selection
+// takes them in), so a child can log and select like any process.
+pthread_once_t _fork_handlers_once = PTHREAD_ONCE_INIT;
+void _prepare_fork() {
+  pthread_mutex_lock(&_set_logger_mutex);
+  VE_stdout_logger_fork(1);
+}
+void _after_fork() {
+  VE_stdout_logger_fork(0);
+  pthread_mutex_unlock(&_set_logger_mutex);
+}
+void _register_fork_handlers() { pthread_atfork(_prepare_fork, _after_fork, _after_fork); }
 
 const char *const kemb_names[] = {"build date",
                                   "build time",
@@ -221,6 +235,8 @@ int _set_logger_from_spec(const char *spec, bool check_required) {
 
 // The environment selection, once per process.
 void _init_module() {
+  // Before any lock is taken: registering waits while another thread is forking.
+  VE_logging_register_fork_handlers();
   if (active_handle() != nullptr) return;
   const char *disable = getenv("QIVA_LOGGER_DISABLE");
   if (disable != nullptr && disable[0] == '1') {
@@ -428,3 +444,7 @@ __attribute__((destructor)) void ve_logging_cleanup() {
 }
 
 }  // namespace
+
+extern "C" void VE_logging_register_fork_handlers(void) {
+  pthread_once(&_fork_handlers_once, _register_fork_handlers);
+}

@@ -125,6 +125,12 @@ void QIVA_log_buildinfo(void);
  * secure-execution (set-user-ID, set-group-ID) process. */
 const char *VE_logger_getenv(const char *name);
 
+/* Registers, once per process, fork handlers that take the logging locks before a fork and
+ * release them after it on both sides, so a child never inherits one held by a thread that
+ * does not exist there. Called by the first logger selection, and before any other of the
+ * library's fork handlers (whose locks are taken before the logging ones). */
+void VE_logging_register_fork_handlers(void);
+
 /* The logger modules built into the library: the host tracing logger (the embedded default)
  * and the console logger. */
 extern const qiva_logger_module_t QIVA_default_logger_module;

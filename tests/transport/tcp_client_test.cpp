@@ -21,8 +21,8 @@
 
 namespace {
 
-using transport_test::Instance;
-using transport_test::RawListener;
+using veska_test::Instance;
+using veska_test::RawListener;
 
 int SocketOf(const transport_endpoint_t &endpoint) {
   auto *record = static_cast<tcp_endpoint_info *>(endpoint.internal.module);
@@ -46,11 +46,11 @@ class TcpClientTest : public ::testing::Test {
 };
 
 TEST_F(TcpClientTest, RefusedConnectIsPassingAndLeavesNothingToClose) {
-  int port = transport_test::UnusedPort();
+  int port = veska_test::UnusedPort();
   ASSERT_GT(port, 0);
   transport_endpoint_t endpoint = {};
   struct timeval timeout = {5, 0};
-  std::string address = transport_test::LoopbackAddress(port);
+  std::string address = veska_test::LoopbackAddress(port);
   EXPECT_EQ(TRANSPORT_connect_timeout(tcp(), &endpoint, address.c_str(), &timeout), QIVA_ERR_AGAIN);
   EXPECT_EQ(endpoint.transport, nullptr);
   EXPECT_EQ(endpoint.internal.module, nullptr);
@@ -118,7 +118,7 @@ TEST_F(TcpClientTest, ConnectSwitchSendAndReceive) {
   uint32_t size = static_cast<uint32_t>(message.size());
   ASSERT_EQ(TRANSPORT_send(&endpoint, message.data(), &size), 0);
   EXPECT_EQ(size, message.size());
-  EXPECT_EQ(transport_test::ReadExactly(peer, message.size()), message);
+  EXPECT_EQ(veska_test::ReadExactly(peer, message.size()), message);
 
   ASSERT_EQ(send(peer, "reply", 5, 0), 5);
   char buf[16] = {};
