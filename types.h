@@ -60,23 +60,23 @@ typedef struct qiva_values_list_t {
 
 /* Identifies one transaction instance. */
 typedef struct qiva_instance_id_t {
-  const qiva_byte_t *transaction_id;     /* null, or size bytes */
-  qiva_uint16_t size;                    /* non-zero exactly when transaction_id is set */
-  qiva_uint16_t flags;                   /* 0 or 1 */
-  qiva_uint32_t pad1;                    /* reserved, zero */
-  qiva_values_list_t *transaction_data;  /* transaction data pairs, or null */
+  const qiva_byte_t *transaction_id;    /* null, or size bytes */
+  qiva_uint16_t size;                   /* non-zero exactly when transaction_id is set */
+  qiva_uint16_t flags;                  /* 0 or 1 */
+  qiva_uint32_t pad1;                   /* reserved, zero */
+  qiva_values_list_t *transaction_data; /* transaction data pairs, or null */
 } qiva_instance_id_t;
 
 /* Links an event to a partner: horizontally across a call, or vertically to a caller. */
 typedef struct qiva_association_id_t {
-  qiva_uint32_t caller_type;       /* 0 to 255, see qiva_caller_type_t */
-  qiva_uint32_t pad1;              /* reserved, zero */
-  const qiva_byte_t *link_id;      /* null, or link_id_size bytes */
-  qiva_uint8_t link_id_size;       /* non-zero exactly when link_id is set */
-  qiva_uint8_t pad2;               /* reserved, zero */
-  qiva_uint16_t flags;             /* 0 or 1 */
-  qiva_uint32_t pad3;              /* reserved, zero */
-  qiva_values_list_t *stitch_ids;  /* stitch name/value pairs, or null */
+  qiva_uint32_t caller_type;      /* 0 to 255, see qiva_caller_type_t */
+  qiva_uint32_t pad1;             /* reserved, zero */
+  const qiva_byte_t *link_id;     /* null, or link_id_size bytes */
+  qiva_uint8_t link_id_size;      /* non-zero exactly when link_id is set */
+  qiva_uint8_t pad2;              /* reserved, zero */
+  qiva_uint16_t flags;            /* 0 or 1 */
+  qiva_uint32_t pad3;             /* reserved, zero */
+  qiva_values_list_t *stitch_ids; /* stitch name/value pairs, or null */
 } qiva_association_id_t;
 
 /* Set in qiva_event_t.type when the record is a caller-built message block, not an event. */
@@ -87,9 +87,9 @@ typedef struct qiva_association_id_t {
  * call and keeps no pointer into the record afterwards.
  */
 typedef struct qiva_event_t {
-  qiva_uint32_t type;                     /* qiva_event_type_t, or a pre-built block */
-  qiva_time_t timestamp;                  /* 0 s 0 us means "now" */
-  qiva_uint32_t pad1;                     /* reserved, zero */
+  qiva_uint32_t type;    /* qiva_event_type_t, or a pre-built block */
+  qiva_time_t timestamp; /* 0 s 0 us means "now" */
+  qiva_uint32_t pad1;    /* reserved, zero */
   qiva_instance_id_t instance_id;
   qiva_association_id_t horizontal_id;
   qiva_association_id_t vertical_id;
@@ -235,6 +235,7 @@ typedef enum qiva_caller_type_t {
  * enumeration below, the prefix and text tables and the QIVA_strerror mapping are all
  * generated from it, so they cannot disagree. Texts with %s or %hu are format strings.
  */
+/* clang-format off */
 #define QIVA_MESSAGE_CATALOGUE(X) \
   X(0, QIVA_MSG_DEBUG, "QIVAD00I", "QIVAD00I %s", -1) \
   X(1, QIVA_MSG_SUCCESS, "QIVAD01I", "Operation succeeded", 0) \
@@ -312,6 +313,7 @@ typedef enum qiva_message_id_t {
 #undef QIVA_MESSAGE_ENUMERATOR_
   QIVA_MESSAGE_ID_COUNT = 69
 } qiva_message_id_t;
+/* clang-format on */
 
 /* Per id, "QIVADnnS " (identifier and one blank) and the text; entry 69 of both is null. */
 extern const char *const QIVA_message_prefixes[QIVA_MESSAGE_ID_COUNT + 1];

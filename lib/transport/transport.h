@@ -27,8 +27,7 @@ typedef int (*transport_destroy_function)(transport_instance_t *);
 typedef int (*transport_listen_function)(transport_endpoint_t *, const char *address);
 typedef int (*transport_connect_function)(transport_endpoint_t *, const char *address,
                                           const struct timeval *timeout);
-typedef int (*transport_accept_function)(transport_endpoint_t *local,
-                                         transport_endpoint_t *remote);
+typedef int (*transport_accept_function)(transport_endpoint_t *local, transport_endpoint_t *remote);
 typedef int (*transport_close_function)(transport_endpoint_t *);
 typedef int (*transport_send_function)(transport_endpoint_t *, const char *buf, uint32_t *size);
 typedef int (*transport_receive_function)(transport_endpoint_t *, char *buf, uint32_t *size);
@@ -38,19 +37,19 @@ typedef int (*transport_check_address_function)(const char *address);
 
 /* One module's operations; static data of the module, linked (never copied) by the registry. */
 struct transport_module_t {
-  const char *name;                                 /* matched ignoring case */
-  transport_init_function init_function;            /* create per-instance state */
-  transport_destroy_function destroy_function;      /* release it */
-  transport_listen_function listen_function;        /* open a listening endpoint */
-  transport_connect_function connect_function;      /* connect, waiting at most timeout */
-  transport_accept_function accept_function;        /* accept one pending connection */
-  transport_close_function close_function;          /* close an endpoint */
-  transport_send_function send_function;            /* send up to *size bytes */
-  transport_receive_function receive_function;      /* receive up to *size bytes */
-  transport_dispatch_function dispatch_function;    /* one readiness pass over endpoints */
-  transport_setblocking_function setblocking_function; /* blocking or non-blocking I/O */
+  const char *name;                                        /* matched ignoring case */
+  transport_init_function init_function;                   /* create per-instance state */
+  transport_destroy_function destroy_function;             /* release it */
+  transport_listen_function listen_function;               /* open a listening endpoint */
+  transport_connect_function connect_function;             /* connect, waiting at most timeout */
+  transport_accept_function accept_function;               /* accept one pending connection */
+  transport_close_function close_function;                 /* close an endpoint */
+  transport_send_function send_function;                   /* send up to *size bytes */
+  transport_receive_function receive_function;             /* receive up to *size bytes */
+  transport_dispatch_function dispatch_function;           /* one readiness pass over endpoints */
+  transport_setblocking_function setblocking_function;     /* blocking or non-blocking I/O */
   transport_check_address_function check_address_function; /* accept an address? */
-  transport_module_t *next;                         /* registry link */
+  transport_module_t *next;                                /* registry link */
 };
 
 typedef int (*on_readable_handler)(transport_endpoint_t *);
@@ -84,7 +83,7 @@ struct transport_endpoint_t {
   void *userdata;                  /* the owner's */
   transport_endpoint_internal_t internal;
   char str_addr[TRANSPORT_ADDRESS_TEXT_SIZE]; /* "host:port", "[v6]:port", or empty */
-  qiva_time_t connect_time;        /* when an accepted connection was accepted */
+  qiva_time_t connect_time;                   /* when an accepted connection was accepted */
 };
 
 /* ---- Registry ------------------------------------------------------------------------- */

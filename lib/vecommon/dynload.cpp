@@ -16,10 +16,10 @@ namespace {
 // caller. Only a file that exists there is tried, so that a missing library keeps the
 // loader's own error text; a secure-execution process gets no such help, as the loader
 // ignores $ORIGIN there too.
-void *open_beside_library(const char *file_name, int mode) {
+void *_open_beside_library(const char *file_name, int mode) {
   if (getauxval(AT_SECURE) != 0) return nullptr;
   Dl_info info;
-  if (dladdr(reinterpret_cast<void *>(&open_beside_library), &info) == 0 ||
+  if (dladdr(reinterpret_cast<void *>(&_open_beside_library), &info) == 0 ||
       info.dli_fname == nullptr)
     return nullptr;
   const char *slash = strrchr(info.dli_fname, '/');
@@ -52,7 +52,7 @@ void *QIVA_dlopen(const char *path) {
   memcpy(file_name + 3, path, length);
   memcpy(file_name + 3 + length, ".so", 4);
   void *handle = dlopen(file_name, mode);
-  if (handle == nullptr) handle = open_beside_library(file_name, mode);
+  if (handle == nullptr) handle = _open_beside_library(file_name, mode);
   free(file_name);
   return handle;
 }

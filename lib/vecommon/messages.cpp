@@ -36,11 +36,11 @@ constexpr int kIds[] = {
     QIVA_MESSAGE_CATALOGUE(VE_MESSAGE_ID_)
 #undef VE_MESSAGE_ID_
 };
-constexpr bool ids_are_dense() {
+constexpr bool _ids_are_dense() {
   for (int i = 0; i < static_cast<int>(sizeof kIds / sizeof kIds[0]); ++i)
     if (kIds[i] != i) return false;
   return sizeof kIds / sizeof kIds[0] == QIVA_MESSAGE_ID_COUNT;
 }
-static_assert(ids_are_dense(), "the message catalogue must list ids 0 to 68 in order");
+static_assert(_ids_are_dense(), "the message catalogue must list ids 0 to 68 in order");
 
 }  // namespace

@@ -1,9 +1,8 @@
 // The event-type and caller-type vocabularies and their name look-ups.
-#include <strings.h>
+#include "types.h"
 
 #include <stddef.h>
-
-#include "types.h"
+#include <strings.h>
 
 namespace {
 
@@ -13,6 +12,8 @@ namespace {
 #define VE_AT_(record, field, offset) \
   static_assert(offsetof(record, field) == (offset), #record "." #field " moved");
 static_assert(sizeof(void *) == 8, "the public records are laid out for LP64");
+
+// clang-format off
 
 static_assert(sizeof(qiva_time_t) == 8, "qiva_time_t is 8 bytes");
 VE_AT_(qiva_time_t, sec, 0) VE_AT_(qiva_time_t, usec, 4)
@@ -49,21 +50,30 @@ VE_AT_(qiva_event_t, pad2, 124) VE_AT_(qiva_event_t, reserved1, 128)
 static_assert(sizeof(qiva_callbacks_t) == 16, "qiva_callbacks_t is 16 bytes");
 VE_AT_(qiva_callbacks_t, on_after_init, 0) VE_AT_(qiva_callbacks_t, on_after_shutdown, 8)
 
+// clang-format on
 #undef VE_AT_
 
 }  // namespace
 
 extern "C" {
 
-const char *const qiva_event_type_names[QIVA_EVENT_TYPE_COUNT + 1] = {
-    "STARTED",  "HERE",     "INBOUND", "OUTBOUND", "FINISHED", "STARTED_INBOUND",
-    "OUTBOUND_FINISHED", "INBOUND_FINISHED", "COMMIT", "ROLLBACK", nullptr};
+const char *const qiva_event_type_names[QIVA_EVENT_TYPE_COUNT + 1] = {"STARTED",
+                                                                      "HERE",
+                                                                      "INBOUND",
+                                                                      "OUTBOUND",
+                                                                      "FINISHED",
+                                                                      "STARTED_INBOUND",
+                                                                      "OUTBOUND_FINISHED",
+                                                                      "INBOUND_FINISHED",
+                                                                      "COMMIT",
+                                                                      "ROLLBACK",
+                                                                      nullptr};
 
 // Indexed by caller type 0 to 23; the user kinds from 200 up are named apart ("USER").
 const char *const qiva_caller_type_names[QIVA_MAX_RESERVED_CALLER + 2] = {
-    "ANY",  "HTTP", "SOAP", "REST",   "GRPC", "RMI",  "CORBA", "JMS",   "MQ",
-    "AMQP", "KAFKA", "JDBC", "ODBC",  "SQL",  "CICS", "IMS",   "TUXEDO", "SAP",
-    "LDAP", "SMTP", "FTP",  "BATCH", "SCHED", "NATIVE", nullptr};
+    "ANY",  "HTTP",  "SOAP", "REST",  "GRPC",  "RMI",    "CORBA", "JMS",    "MQ",
+    "AMQP", "KAFKA", "JDBC", "ODBC",  "SQL",   "CICS",   "IMS",   "TUXEDO", "SAP",
+    "LDAP", "SMTP",  "FTP",  "BATCH", "SCHED", "NATIVE", nullptr};
 
 qiva_event_type_t QIVA_get_event_type(const char *name) {
   if (name == nullptr) return QIVA_EVENT_TYPE_COUNT;

@@ -17,13 +17,13 @@ namespace {
 // times() counts in clock ticks; the reported values take a tick as one hundredth of a second.
 constexpr clock_t kTicksPerSecond = 100;
 
-void store_ticks(qiva_time_t *out, clock_t ticks) {
+void _store_ticks(qiva_time_t *out, clock_t ticks) {
   out->sec = static_cast<ve_uint32_t>(ticks / kTicksPerSecond);
   out->usec = static_cast<ve_uint32_t>((ticks % kTicksPerSecond) * 10000);
 }
 
 // One nanosleep: a signal that wakes it early ends the pause, by design.
-void sleep_once(time_t seconds, long nanoseconds) {
+void _sleep_once(time_t seconds, long nanoseconds) {
   struct timespec pause = {seconds, nanoseconds};
   nanosleep(&pause, nullptr);
 }
@@ -54,16 +54,16 @@ void QIVA_process_times(qiva_time_t *user, qiva_time_t *system) {
   if (user == nullptr && system == nullptr) return;
   struct tms usage;
   if (times(&usage) == static_cast<clock_t>(-1)) return;
-  if (user != nullptr) store_ticks(user, usage.tms_utime);
-  if (system != nullptr) store_ticks(system, usage.tms_stime);
+  if (user != nullptr) _store_ticks(user, usage.tms_utime);
+  if (system != nullptr) _store_ticks(system, usage.tms_stime);
 }
 
 void qiva_msleep(ve_uint64_t milliseconds) {
   if (milliseconds >= 1000) {
-    sleep_once(static_cast<time_t>(milliseconds / 1000), 0);
+    _sleep_once(static_cast<time_t>(milliseconds / 1000), 0);
     milliseconds %= 1000;
   }
-  if (milliseconds != 0) sleep_once(0, static_cast<long>(milliseconds) * 1000000L);
+  if (milliseconds != 0) _sleep_once(0, static_cast<long>(milliseconds) * 1000000L);
 }
 
 }  // extern "C"

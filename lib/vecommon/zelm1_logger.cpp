@@ -54,7 +54,7 @@ constexpr uint32_t kEntryClass = 0x200;
 void (*kemb_function)(kemb_values_t **) = nullptr;
 
 // A heap copy of text (or of fallback when text is null) and its length.
-char *copy_text(const char *text, int32_t *length) {
+char *_copy_text(const char *text, int32_t *length) {
   char *copy = strdup(text != nullptr ? text : "");
   *length = copy != nullptr ? static_cast<int32_t>(strlen(copy)) : 0;
   return copy;
@@ -77,7 +77,7 @@ uint32_t _get_zelm1_level(qiva_log_level_t level) {
 // The function's class mask: the host library's cached value while the counter has not moved
 // since its last synchronisation, otherwise a fresh one from ZELM1_Sync. The host library
 // may update the cache from another thread, hence the atomic loads.
-uint32_t class_mask(zelm1_function_log_data_t *data) {
+uint32_t _class_mask(zelm1_function_log_data_t *data) {
   ZELM1_EPB *epb = &data->Epb;
   uint32_t counter = __atomic_load_n(epb->Sync, __ATOMIC_ACQUIRE);
   if (counter == __atomic_load_n(&epb->SyncLocal, __ATOMIC_ACQUIRE))
@@ -85,7 +85,7 @@ uint32_t class_mask(zelm1_function_log_data_t *data) {
   return ZELM1_Sync_(epb);
 }
 
-void unload_host_library() {
+void _unload_host_library() {
   QIVA_dlclose(zelm_handle);
   zelm_handle = nullptr;
   ZELM1_Sync_ = nullptr;
@@ -119,7 +119,7 @@ int QIVA_logger_init_module(void) {
   if (ZELM1_Sync_ == nullptr || ZELM1_Format_ == nullptr || ZELM1_Event_ == nullptr ||
       ZELM1_BeginFormat_ == nullptr || ZELQ1_ProcessFormat_ == nullptr ||
       ZELQ1_PrintFormat_ == nullptr || ZELQ1_EndFormat_ == nullptr) {
-    unload_host_library();
+    _unload_host_library();
     return QIVA_ERR_INVALID;
   }
   void *self = QIVA_dlopen(nullptr);
@@ -133,13 +133,13 @@ void QIVA_logger_init_file(qiva_file_log_t *file_log) {
   if (cub == nullptr) return;
   cub->Version = kCubVersion;
   cub->Class = 0xFFFFFFFFu;
-  cub->File = copy_text(file_log->filename, &cub->FileLen);
-  cub->Date = copy_text(file_log->date, &cub->DateLen);
-  cub->Time = copy_text(file_log->time, &cub->TimeLen);
+  cub->File = _copy_text(file_log->filename, &cub->FileLen);
+  cub->Date = _copy_text(file_log->date, &cub->DateLen);
+  cub->Time = _copy_text(file_log->time, &cub->TimeLen);
   int32_t ignored;
-  cub->Level = copy_text("0", &ignored);
+  cub->Level = _copy_text("0", &ignored);
   cub->LevelLen = 2;
-  cub->Comp = copy_text(file_log->component != nullptr ? file_log->component : "*", &cub->CompLen);
+  cub->Comp = _copy_text(file_log->component != nullptr ? file_log->component : "*", &cub->CompLen);
   cub->cubKEMB = kemb_function;
   // The host library dereferences every text; a block with a failed copy is not handed on.
   if (cub->File == nullptr || cub->Date == nullptr || cub->Time == nullptr ||
@@ -163,7 +163,7 @@ void QIVA_logger_init_function(qiva_function_log_t *function_log) {
   if (data == nullptr) return;
   ZELM1_EPB *epb = &data->Epb;
   epb->Cub = static_cast<ZELM1_CUB *>(file_log->module_data);
-  epb->Id = copy_text(function_log->function_name, &epb->IdLen);
+  epb->Id = _copy_text(function_log->function_name, &epb->IdLen);
   if (epb->Id == nullptr) {
     free(data);
     return;
@@ -177,7 +177,7 @@ void QIVA_logger_init_function(qiva_function_log_t *function_log) {
 int QIVA_logger_logging(qiva_function_log_t *function_log, qiva_log_level_t level) {
   auto *data = static_cast<zelm1_function_log_data_t *>(function_log->module_data);
   if (data == nullptr) return 0;
-  uint32_t mask = class_mask(data);
+  uint32_t mask = _class_mask(data);
   if (level == QIVA_LOG_ANY && (mask & ZELM1_CLASS_ANY) != 0) return 1;
   // A level above QIVA_LOG_OUTPUT maps to no bit and is therefore always wanted.
   uint32_t bit = _get_zelm1_level(level);

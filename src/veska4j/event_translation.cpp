@@ -38,7 +38,7 @@ ItemRefs *_block_refs(qiva_values_list_t *values) {
 qiva_values_list_t *_allocate_items(size_t count) {
   void *block =
       calloc(1, sizeof(ItemBlockHeader) + count * (sizeof(qiva_values_list_t) + sizeof(ItemRefs)));
-  if (block == NULL) return NULL;
+  if (block == nullptr) return nullptr;
   ItemBlockHeader *header = static_cast<ItemBlockHeader *>(block);
   header->count = count;
   return reinterpret_cast<qiva_values_list_t *>(header + 1);
@@ -48,13 +48,13 @@ void _free_items(qiva_values_list_t *values) { free(_block_header(values)); }
 
 void _throw_out_of_memory(JNIEnv *env, const char *text) {
   jclass cls = env->FindClass("java/lang/OutOfMemoryError");
-  if (cls != NULL) env->ThrowNew(cls, text);
+  if (cls != nullptr) env->ThrowNew(cls, text);
 }
 
 // Length of an optional array; 0 for null. False with an exception pending.
 bool _array_length(JNIEnv *env, jarray array, jsize *length) {
   *length = 0;
-  if (array == NULL) return true;
+  if (array == nullptr) return true;
   *length = env->GetArrayLength(array);
   return !env->ExceptionCheck();
 }
@@ -64,11 +64,11 @@ bool _array_length(JNIEnv *env, jarray array, jsize *length) {
 bool _translate_bytes(JNIEnv *env, jbyteArray array, const qiva_byte_t **target, jsize *length) {
   jsize n = env->GetArrayLength(array);
   if (env->ExceptionCheck()) return false;
-  const qiva_byte_t *elements = NULL;
+  const qiva_byte_t *elements = nullptr;
   if (n > 0) {
-    jbyte *taken = env->GetByteArrayElements(array, NULL);
+    jbyte *taken = env->GetByteArrayElements(array, nullptr);
     if (env->ExceptionCheck()) return false;
-    if (taken == NULL) {
+    if (taken == nullptr) {
       _throw_out_of_memory(env, "Failed to get byte array elements");
       return false;
     }
@@ -80,7 +80,7 @@ bool _translate_bytes(JNIEnv *env, jbyteArray array, const qiva_byte_t **target,
 }
 
 void _release_bytes(JNIEnv *env, jbyteArray array, const void *elements) {
-  if (env == NULL || array == NULL || elements == NULL) return;
+  if (env == nullptr || array == nullptr || elements == nullptr) return;
   env->ReleaseByteArrayElements(array, static_cast<jbyte *>(const_cast<void *>(elements)),
                                 JNI_ABORT);
 }
@@ -89,19 +89,19 @@ void _release_bytes(JNIEnv *env, jbyteArray array, const void *elements) {
 // accepted items into *list. Returns false when an exception is pending.
 bool _translate_map(JNIEnv *env, jobjectArray pairs, jsize count, qiva_values_list_t *first,
                     ItemRefs *refs, qiva_values_list_t **list) {
-  qiva_values_list_t *last = NULL;
+  qiva_values_list_t *last = nullptr;
   for (jsize i = 0; i < count; i++) {
     qiva_values_list_t *item = first + i;
     jobjectArray pair = static_cast<jobjectArray>(env->GetObjectArrayElement(pairs, i));
     if (env->ExceptionCheck()) return false;
     // A missing pair or key ends this array's list; the pairs after it are not looked at.
-    if (pair == NULL) return true;
+    if (pair == nullptr) return true;
     jbyteArray key = static_cast<jbyteArray>(env->GetObjectArrayElement(pair, 0));
     if (env->ExceptionCheck()) {
       env->DeleteLocalRef(pair);
       return false;
     }
-    if (key == NULL) {
+    if (key == nullptr) {
       env->DeleteLocalRef(pair);
       return true;
     }
@@ -112,43 +112,43 @@ bool _translate_map(JNIEnv *env, jobjectArray pairs, jsize count, qiva_values_li
       return false;
     }
 
-    const qiva_byte_t *name = NULL;
+    const qiva_byte_t *name = nullptr;
     jsize name_length = 0;
     if (!_translate_bytes(env, key, &name, &name_length)) {
       env->DeleteLocalRef(key);
-      if (value != NULL) env->DeleteLocalRef(value);
+      if (value != nullptr) env->DeleteLocalRef(value);
       return false;
     }
-    if (name != NULL && name[name_length - 1] != 0) {
+    if (name != nullptr && name[name_length - 1] != 0) {
       // The name is read as terminated text: without its zero byte the library would read
       // past the array. Leaving it null makes QIVA_track refuse the list's name.
       _release_bytes(env, key, name);
-      name = NULL;
+      name = nullptr;
     }
-    if (name == NULL) {
+    if (name == nullptr) {
       env->DeleteLocalRef(key);
-      key = NULL;
+      key = nullptr;
     }
     item->name = reinterpret_cast<const char *>(name);
     refs[i].key = key;
 
-    if (value != NULL) {
-      const qiva_byte_t *bytes = NULL;
+    if (value != nullptr) {
+      const qiva_byte_t *bytes = nullptr;
       jsize size = 0;
       if (!_translate_bytes(env, value, &bytes, &size)) {
         env->DeleteLocalRef(value);
         return false;
       }
-      if (bytes == NULL) {
+      if (bytes == nullptr) {
         env->DeleteLocalRef(value);
-        value = NULL;
+        value = nullptr;
       }
       item->value = bytes;
       item->size = static_cast<qiva_uint16_t>(size);
       refs[i].value = value;
     }
     item->flags = 3;
-    if (last == NULL) {
+    if (last == nullptr) {
       *list = item;
     } else {
       last->next = item;
@@ -162,7 +162,7 @@ bool _translate_association_id(JNIEnv *env, qiva_association_id_t *target, jint 
                                jbyteArray link) {
   target->caller_type = static_cast<qiva_uint32_t>(caller);
   target->flags = 1;
-  if (link == NULL) return true;
+  if (link == nullptr) return true;
   jsize length = 0;
   if (!_translate_bytes(env, link, &target->link_id, &length)) return false;
   target->link_id_size = static_cast<qiva_uint8_t>(length);
@@ -172,7 +172,7 @@ bool _translate_association_id(JNIEnv *env, qiva_association_id_t *target, jint 
 }  // namespace
 
 extern "C" void VESKA4J_translate_event(JNIEnv *env, qivapi4j_event_t *record) {
-  if (env == NULL || record == NULL) return;
+  if (env == nullptr || record == nullptr) return;
 
   // The fixed order in which the pair arrays take their items from the block.
   jobjectArray maps[5] = {record->horizontalStitches, record->verticalStitches,
@@ -196,7 +196,7 @@ extern "C" void VESKA4J_translate_event(JNIEnv *env, qivapi4j_event_t *record) {
       return;
     }
     record->values = _allocate_items(static_cast<size_t>(total));
-    if (record->values == NULL) {
+    if (record->values == nullptr) {
       _throw_out_of_memory(env, "Failed to allocate memory for ve_values_list_t");
       return;
     }
@@ -215,7 +215,7 @@ extern "C" void VESKA4J_translate_event(JNIEnv *env, qivapi4j_event_t *record) {
   if (!_translate_association_id(env, &event->vertical_id, record->verticalCaller,
                                  record->verticalLink))
     return;
-  if (record->transactionId != NULL) {
+  if (record->transactionId != nullptr) {
     jsize length = 0;
     if (!_translate_bytes(env, record->transactionId, &event->instance_id.transaction_id, &length))
       return;
@@ -225,7 +225,7 @@ extern "C" void VESKA4J_translate_event(JNIEnv *env, qivapi4j_event_t *record) {
 
   // Every array starts at its own place in the block, so a list cut short by a missing key
   // leaves the following arrays' items where they belong.
-  if (record->values == NULL) return;
+  if (record->values == nullptr) return;
   ItemRefs *refs = _block_refs(record->values);
   jsize base = 0;
   for (int m = 0; m < 5; m++) {
@@ -237,36 +237,36 @@ extern "C" void VESKA4J_translate_event(JNIEnv *env, qivapi4j_event_t *record) {
 }
 
 extern "C" void VESKA4J_cleanup_event(JNIEnv *env, qivapi4j_event_t *record) {
-  if (env == NULL || record == NULL) return;
+  if (env == nullptr || record == nullptr) return;
   qiva_event_t *event = &record->event;
   _release_bytes(env, record->horizontalLink, event->horizontal_id.link_id);
   _release_bytes(env, record->verticalLink, event->vertical_id.link_id);
   _release_bytes(env, record->transactionId, event->instance_id.transaction_id);
-  event->horizontal_id.link_id = NULL;
-  event->vertical_id.link_id = NULL;
-  event->instance_id.transaction_id = NULL;
+  event->horizontal_id.link_id = nullptr;
+  event->vertical_id.link_id = nullptr;
+  event->instance_id.transaction_id = nullptr;
 
-  if (record->values == NULL) return;
+  if (record->values == nullptr) return;
   // Walk every slot, not the lists: a slot whose translation stopped half-way (name taken,
   // value failed) is not linked yet still holds elements.
   size_t count = _block_header(record->values)->count;
   ItemRefs *refs = _block_refs(record->values);
   for (size_t i = 0; i < count; i++) {
     qiva_values_list_t *item = record->values + i;
-    if (refs[i].key != NULL) {
+    if (refs[i].key != nullptr) {
       _release_bytes(env, refs[i].key, item->name);
       env->DeleteLocalRef(refs[i].key);
     }
-    if (refs[i].value != NULL) {
+    if (refs[i].value != nullptr) {
       _release_bytes(env, refs[i].value, item->value);
       env->DeleteLocalRef(refs[i].value);
     }
   }
   _free_items(record->values);
-  record->values = NULL;
-  event->horizontal_id.stitch_ids = NULL;
-  event->vertical_id.stitch_ids = NULL;
-  event->instance_id.transaction_data = NULL;
-  event->horizontal_context = NULL;
-  event->vertical_context = NULL;
+  record->values = nullptr;
+  event->horizontal_id.stitch_ids = nullptr;
+  event->vertical_id.stitch_ids = nullptr;
+  event->instance_id.transaction_data = nullptr;
+  event->horizontal_context = nullptr;
+  event->vertical_context = nullptr;
 }

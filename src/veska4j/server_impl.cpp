@@ -35,35 +35,37 @@ struct method_lookup {
 
 const method_lookup Exception_methods[] = {
     {&VESKA4J_methods.VESKA4JException.ctor, "<init>", "(ILjava/lang/String;)V"},
-    {NULL, NULL, NULL}};
+    {nullptr, nullptr, nullptr}};
 
 const method_lookup Logger_methods[] = {
     {&VESKA4J_methods.Logger.entering, "entering", "(Ljava/lang/String;Ljava/lang/String;)V"},
     {&VESKA4J_methods.Logger.exiting, "exiting", "(Ljava/lang/String;Ljava/lang/String;)V"},
     {&VESKA4J_methods.Logger.fine, "fine", "(Ljava/lang/String;)V"},
     {&VESKA4J_methods.Logger.severe, "severe", "(Ljava/lang/String;)V"},
-    {NULL, NULL, NULL}};
+    {nullptr, nullptr, nullptr}};
 
 const method_lookup Logger_static_methods[] = {{&VESKA4J_methods.Logger.getLogger, "getLogger",
                                                 "(Ljava/lang/String;)Ljava/util/logging/Logger;"},
-                                               {NULL, NULL, NULL}};
+                                               {nullptr, nullptr, nullptr}};
 
+// Runs once, from JNI_OnLoad, before the binding starts any thread of its own; the other
+// threads of the virtual machine do not write the environment. putenv keeps the text itself,
+// so it must outlive the process's use of the environment: it is never freed.
 void _set_logger_env(void) {
-  if (getenv("QIVA_LOGGER") != NULL) return;
-  // putenv keeps the text itself, so it must outlive the process's use of the environment.
+  if (getenv("QIVA_LOGGER") != nullptr) return;  // NOLINT(concurrency-mt-unsafe)
   char *text = strdup("QIVA_LOGGER=veska");
-  if (text != NULL) putenv(text);
-}
+  if (text != nullptr) putenv(text);  // NOLINT(concurrency-mt-unsafe)
+}  // NOLINT(clang-analyzer-unix.Malloc): the environment owns the text
 
 int _lookup_methods(JNIEnv *env, const char *class_name, const method_lookup *table,
                     int is_static) {
   jclass cls = env->FindClass(class_name);
-  if (cls == NULL || env->ExceptionCheck()) return 0;
+  if (cls == nullptr || env->ExceptionCheck()) return 0;
   int found = 1;
-  for (const method_lookup *row = table; row->method != NULL; row++) {
+  for (const method_lookup *row = table; row->method != nullptr; row++) {
     jmethodID id = is_static ? env->GetStaticMethodID(cls, row->name, row->signature)
                              : env->GetMethodID(cls, row->name, row->signature);
-    if (id == NULL || env->ExceptionCheck()) {
+    if (id == nullptr || env->ExceptionCheck()) {
       found = 0;
       break;
     }
@@ -76,30 +78,30 @@ int _lookup_methods(JNIEnv *env, const char *class_name, const method_lookup *ta
 // Logger.getLogger finds its caller's module; called here, from ServerImpl's static
 // initialiser, it has one. Threads without a Java frame use the kept reference instead.
 void _keep_logger(JNIEnv *env) {
-  if (veska4j_logger.load(std::memory_order_acquire) != NULL) return;
+  if (veska4j_logger.load(std::memory_order_acquire) != nullptr) return;
   jclass cls = env->FindClass("java/util/logging/Logger");
-  if (cls == NULL || env->ExceptionCheck()) return;
+  if (cls == nullptr || env->ExceptionCheck()) return;
   jstring name = env->NewStringUTF("veska4j");
-  if (name == NULL || env->ExceptionCheck()) {
+  if (name == nullptr || env->ExceptionCheck()) {
     env->DeleteLocalRef(cls);
     return;
   }
   jobject logger = env->CallStaticObjectMethod(cls, VESKA4J_methods.Logger.getLogger, name);
   env->DeleteLocalRef(name);
   env->DeleteLocalRef(cls);
-  if (logger == NULL || env->ExceptionCheck()) return;
+  if (logger == nullptr || env->ExceptionCheck()) return;
   jobject global = env->NewGlobalRef(logger);
   env->DeleteLocalRef(logger);
-  if (global == NULL) return;
-  jobject expected = NULL;
+  if (global == nullptr) return;
+  jobject expected = nullptr;
   if (!veska4j_logger.compare_exchange_strong(expected, global, std::memory_order_acq_rel)) {
     env->DeleteGlobalRef(global);
   }
 }
 
 void _release_config(qiva_config_t *config) {
-  if (config == NULL) return;
-  if (config->server != NULL && config->server != _default_server) {
+  if (config == nullptr) return;
+  if (config->server != nullptr && config->server != _default_server) {
     free(const_cast<char *>(config->server));
   }
   free(const_cast<char *>(config->token_filename));
@@ -109,15 +111,15 @@ void _release_config(qiva_config_t *config) {
 // Copies a Java string into *target. Returns false when an exception is pending (raised by
 // the virtual machine, or 24 for a failed copy).
 bool _copy_string(JNIEnv *env, jstring text, const char **target) {
-  const char *chars = env->GetStringUTFChars(text, NULL);
-  if (chars == NULL || env->ExceptionCheck()) return false;
+  const char *chars = env->GetStringUTFChars(text, nullptr);
+  if (chars == nullptr || env->ExceptionCheck()) return false;
   char *copy = strdup(chars);
   env->ReleaseStringUTFChars(text, chars);
   if (env->ExceptionCheck()) {
     free(copy);
     return false;
   }
-  if (copy == NULL) {
+  if (copy == nullptr) {
     VESKA4J_throw(env, QIVA_ERR_NOMEM);
     return false;
   }
@@ -140,25 +142,25 @@ extern "C" jobject VESKA4J_logger_object(void) {
 extern "C" void VESKA4J_throw(JNIEnv *env, int code) {
   VE_LOG_ENTER("VESKA4J_throw");
   const char *text = QIVA_strerror(code);
-  char *copy = strdup(text != NULL ? text : "<VE_strerror failed>");
-  const char *message = copy != NULL ? copy : "<Exception occurred - out of memory>";
+  char *copy = strdup(text != nullptr ? text : "<VE_strerror failed>");
+  const char *message = copy != nullptr ? copy : "<Exception occurred - out of memory>";
 
   jclass cls = env->FindClass("veska4j/VESKA4JException");
-  if (cls == NULL || env->ExceptionCheck()) {
+  if (cls == nullptr || env->ExceptionCheck()) {
     free(copy);
     VE_RETURN_VOID();
   }
   jstring jmessage = env->NewStringUTF(message);
   free(copy);
-  if (jmessage == NULL || env->ExceptionCheck()) {
+  if (jmessage == nullptr || env->ExceptionCheck()) {
     env->DeleteLocalRef(cls);
     VE_RETURN_VOID();
   }
   jmethodID ctor = VESKA4J_methods.VESKA4JException.ctor;
-  if (ctor == NULL) {
+  if (ctor == nullptr) {
     // onLoad has not run (or failed); look the constructor up here rather than call null.
     ctor = env->GetMethodID(cls, "<init>", "(ILjava/lang/String;)V");
-    if (ctor == NULL || env->ExceptionCheck()) {
+    if (ctor == nullptr || env->ExceptionCheck()) {
       env->DeleteLocalRef(jmessage);
       env->DeleteLocalRef(cls);
       VE_RETURN_VOID();
@@ -168,7 +170,7 @@ extern "C" void VESKA4J_throw(JNIEnv *env, int code) {
       static_cast<jthrowable>(env->NewObject(cls, ctor, static_cast<jint>(code), jmessage));
   env->DeleteLocalRef(jmessage);
   env->DeleteLocalRef(cls);
-  if (exception == NULL || env->ExceptionCheck()) VE_RETURN_VOID();
+  if (exception == nullptr || env->ExceptionCheck()) VE_RETURN_VOID();
   env->Throw(exception);
   env->DeleteLocalRef(exception);
   VE_RETURN_VOID();
@@ -179,12 +181,12 @@ extern "C" void VESKA4J_init(JNIEnv *env, qiva_config_t *config, jstring address
                              jint queueSize) {
   VE_LOG_ENTER("VESKA4J_set_config");
   memset(config, 0, sizeof(*config));
-  if (address == NULL) {
+  if (address == nullptr) {
     config->server = _default_server;
   } else if (!_copy_string(env, address, &config->server)) {
     VE_RETURN_VOID();
   }
-  if (tokenfile != NULL && !_copy_string(env, tokenfile, &config->token_filename)) {
+  if (tokenfile != nullptr && !_copy_string(env, tokenfile, &config->token_filename)) {
     VE_RETURN_VOID();
   }
   config->connect_timeout = static_cast<qiva_uint32_t>(connectTimeout);
@@ -206,13 +208,13 @@ extern "C" JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM *vm, void *reserved) {
 extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl_onLoad(JNIEnv *env, jclass cls,
                                                                       jint veska4jJniVersion) {
   (void)cls;
-  if (env == NULL) return;
+  if (env == nullptr) return;
   if (veska4jJniVersion != VESKA4J_JNI_VERSION) {
     char text[67];
     snprintf(text, sizeof(text), "JNI versions do not match (Java: %d, native: %d)",
              static_cast<int>(veska4jJniVersion), VESKA4J_JNI_VERSION);
     jclass runtime = env->FindClass("java/lang/RuntimeException");
-    if (runtime != NULL) env->ThrowNew(runtime, text);
+    if (runtime != nullptr) env->ThrowNew(runtime, text);
     return;
   }
   if (_lookup_methods(env, "veska4j/VESKA4JException", Exception_methods, 0) &&
@@ -227,11 +229,11 @@ extern "C" JNIEXPORT jlong JNICALL Java_veska4j_impl_ServerImpl__1init(
     jlong connectRetries, jlong connectRetryInterval, jint queueSize) {
   (void)cls;
   VE_LOG_ENTER("ServerImpl.init");
-  if (env == NULL) VE_RETURN_VALUE(0, 0);
+  if (env == nullptr) VE_RETURN_VALUE(0, 0);
   qiva_config_t *config = static_cast<qiva_config_t *>(malloc(sizeof(qiva_config_t)));
-  if (config == NULL) {
+  if (config == nullptr) {
     jclass oom = env->FindClass("java/lang/OutOfMemoryError");
-    if (oom != NULL) env->ThrowNew(oom, "Failed to allocate memory for ve_config_t");
+    if (oom != nullptr) env->ThrowNew(oom, "Failed to allocate memory for ve_config_t");
     VE_RETURN_VALUE(0, 0);
   }
   VESKA4J_init(env, config, address, tokenfile, connectTimeout, connectRetries,
@@ -258,7 +260,7 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1track(
     jobjectArray horizontalStitches, jobjectArray transactionData) {
   (void)self;
   VE_LOG_ENTER("ServerImpl.track");
-  if (env == NULL) VE_RETURN_VOID();
+  if (env == nullptr) VE_RETURN_VOID();
   // QIVA_track takes a type word with the top bit set as a caller-built message block and
   // copies it from the start of the event record; from Java that would send whatever memory
   // follows the translation record. Java cannot build such blocks, so the type is invalid.
@@ -298,7 +300,7 @@ extern "C" JNIEXPORT jint JNICALL Java_veska4j_impl_ServerImpl__1getToken(JNIEnv
                                                                           jlong handle) {
   (void)cls;
   VE_LOG_ENTER("ServerImpl.getToken");
-  if (env == NULL) VE_RETURN_VALUE(0, 0);
+  if (env == nullptr) VE_RETURN_VALUE(0, 0);
   qiva_int32_t token = 0;
   int rc = QIVA_token(_config_of(handle), &token);
   if (rc != QIVA_SUCCESS) VESKA4J_throw(env, rc);
@@ -309,7 +311,7 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1close(JNIEnv *e
                                                                        jlong handle) {
   (void)cls;
   VE_LOG_ENTER("ServerImpl.close");
-  if (env == NULL) VE_RETURN_VOID();
+  if (env == nullptr) VE_RETURN_VOID();
   if (handle == 0) VE_RETURN_VOID();
   qiva_config_t *config = _config_of(handle);
   int rc = QIVA_shutdown(config);
@@ -324,16 +326,16 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1verifyAddress(J
                                                                                jstring address) {
   (void)cls;
   VE_LOG_ENTER("ServerImpl._verifyAddress");
-  if (env == NULL) VE_RETURN_VOID();
-  if (address == NULL) VE_RETURN_VOID();
+  if (env == nullptr) VE_RETURN_VOID();
+  if (address == nullptr) VE_RETURN_VOID();
   jsize length = env->GetStringUTFLength(address);
   if (env->ExceptionCheck()) VE_RETURN_VOID();
-  const char *chars = env->GetStringUTFChars(address, NULL);
-  if (chars == NULL || env->ExceptionCheck()) VE_RETURN_VOID();
+  const char *chars = env->GetStringUTFChars(address, nullptr);
+  if (chars == nullptr || env->ExceptionCheck()) VE_RETURN_VOID();
 
   const char *colon = static_cast<const char *>(memchr(chars, ':', static_cast<size_t>(length)));
   int rc;
-  if (colon == NULL || colon == chars) {
+  if (colon == nullptr || colon == chars) {
     VE_LOG_MSG(QIVA_LOG_ERROR, QIVA_MSG_VESKA_ADDRESS_MISSING_COLON, chars);
     rc = QIVA_ERR_INVALID;
   } else {
@@ -341,7 +343,7 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1verifyAddress(J
     size_t rest_length = static_cast<size_t>(length) - name_length - 1;
     char *transport = static_cast<char *>(malloc(name_length + 1));
     char *transport_address = static_cast<char *>(malloc(rest_length + 1));
-    if (transport == NULL || transport_address == NULL) {
+    if (transport == nullptr || transport_address == nullptr) {
       rc = QIVA_ERR_NOMEM;
     } else {
       memcpy(transport, chars, name_length);

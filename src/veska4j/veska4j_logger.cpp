@@ -32,8 +32,8 @@ void _detach(Session *s) {
 void _release_logger(Session *s) {
   JNIEnv *env = s->env;
   if (env->ExceptionCheck()) env->ExceptionClear();
-  env->PopLocalFrame(NULL);
-  if (s->saved != NULL) {
+  env->PopLocalFrame(nullptr);
+  if (s->saved != nullptr) {
     env->Throw(s->saved);
     env->DeleteLocalRef(s->saved);
   }
@@ -51,17 +51,17 @@ bool _failed(JNIEnv *env) {
 // not know is attached for this one call; a thread already attached stays attached.
 bool _acquire_logger(Session *s) {
   s->vm = VESKA4J_GetJavaVM();
-  s->env = NULL;
-  s->logger = NULL;
-  s->saved = NULL;
+  s->env = nullptr;
+  s->logger = nullptr;
+  s->saved = nullptr;
   s->attached = false;
-  if (s->vm == NULL) return false;
-  void *env = NULL;
+  if (s->vm == nullptr) return false;
+  void *env = nullptr;
   jint got = s->vm->GetEnv(&env, JNI_VERSION_1_4);
   if (got == JNI_EDETACHED) {
-    if (s->vm->AttachCurrentThread(&env, NULL) != JNI_OK || env == NULL) return false;
+    if (s->vm->AttachCurrentThread(&env, nullptr) != JNI_OK || env == nullptr) return false;
     s->attached = true;
-  } else if (got != JNI_OK || env == NULL) {
+  } else if (got != JNI_OK || env == nullptr) {
     return false;
   }
   s->env = static_cast<JNIEnv *>(env);
@@ -69,10 +69,10 @@ bool _acquire_logger(Session *s) {
 
   // No JNI call may be made with an exception pending: put it aside until the end.
   s->saved = e->ExceptionOccurred();
-  if (s->saved != NULL) e->ExceptionClear();
+  if (s->saved != nullptr) e->ExceptionClear();
   if (e->PushLocalFrame(8) != 0) {
     e->ExceptionClear();
-    if (s->saved != NULL) {
+    if (s->saved != nullptr) {
       e->Throw(s->saved);
       e->DeleteLocalRef(s->saved);
     }
@@ -81,23 +81,23 @@ bool _acquire_logger(Session *s) {
   }
 
   jobject kept = VESKA4J_logger_object();
-  if (kept != NULL) {
+  if (kept != nullptr) {
     s->logger = kept;
     return true;
   }
   // Without the reference onLoad keeps, ask Logger.getLogger; from a thread without a Java
   // caller it may throw, which drops the line.
-  if (VESKA4J_methods.Logger.getLogger != NULL) {
+  if (VESKA4J_methods.Logger.getLogger != nullptr) {
     jclass cls = e->FindClass("java/util/logging/Logger");
-    if (cls != NULL && !_failed(e)) {
+    if (cls != nullptr && !_failed(e)) {
       jstring name = e->NewStringUTF("veska4j");
-      if (name != NULL && !_failed(e)) {
+      if (name != nullptr && !_failed(e)) {
         s->logger = e->CallStaticObjectMethod(cls, VESKA4J_methods.Logger.getLogger, name);
-        if (_failed(e)) s->logger = NULL;
+        if (_failed(e)) s->logger = nullptr;
       }
     }
   }
-  if (s->logger == NULL) {
+  if (s->logger == nullptr) {
     _release_logger(s);
     return false;
   }
@@ -141,7 +141,7 @@ void _make_modified_utf8(char *text) {
 extern "C" {
 
 int VESKA4J_logger_init_module(void) {
-  return VESKA4J_GetJavaVM() != NULL ? QIVA_SUCCESS : QIVA_ERR_INVALID;
+  return VESKA4J_GetJavaVM() != nullptr ? QIVA_SUCCESS : QIVA_ERR_INVALID;
 }
 
 void VESKA4J_logger_init_file(qiva_file_log_t *file_log) { (void)file_log; }
@@ -151,14 +151,14 @@ void VESKA4J_logger_init_function(qiva_function_log_t *function_log) { (void)fun
 int VESKA4J_logger_logging(qiva_function_log_t *function_log, qiva_log_level_t level) {
   (void)function_log;
   (void)level;
-  return VESKA4J_GetJavaVM() != NULL;
+  return VESKA4J_GetJavaVM() != nullptr;
 }
 
 void VESKA4J_logger_printf(qiva_function_log_t *function_log, int line, qiva_log_level_t level,
                            const char *prefix, const char *format, va_list args) {
   (void)function_log;
   (void)line;
-  if (format == NULL) return;
+  if (format == nullptr) return;
   Session s;
   if (!_acquire_logger(&s)) return;
   jmethodID method =
@@ -166,7 +166,7 @@ void VESKA4J_logger_printf(qiva_function_log_t *function_log, int line, qiva_log
 
   char buffer[kLineSize];
   int used = 0;
-  if (prefix != NULL) {
+  if (prefix != nullptr) {
     used = snprintf(buffer, sizeof(buffer), "%s", prefix);
     if (used < 0) used = 0;
     if (used > kLineSize - 1) used = kLineSize - 1;
@@ -178,9 +178,9 @@ void VESKA4J_logger_printf(qiva_function_log_t *function_log, int line, qiva_log
   va_end(copy);
   _make_modified_utf8(buffer);
 
-  if (method != NULL) {
+  if (method != nullptr) {
     jstring text = s.env->NewStringUTF(buffer);
-    if (text != NULL && !_failed(s.env)) {
+    if (text != nullptr && !_failed(s.env)) {
       s.env->CallVoidMethod(s.logger, method, text);
     }
   }
@@ -191,24 +191,24 @@ void *VESKA4J_logger_function_event(qiva_function_log_t *function_log, int line,
                                     qiva_function_log_event_t event, va_list args) {
   (void)line;
   (void)args;
-  if (function_log == NULL) return NULL;
-  if (event != QIVA_FUNCTION_EVENT_ENTER && event != QIVA_FUNCTION_EVENT_EXIT) return NULL;
+  if (function_log == nullptr) return nullptr;
+  if (event != QIVA_FUNCTION_EVENT_ENTER && event != QIVA_FUNCTION_EVENT_EXIT) return nullptr;
   jmethodID method = event == QIVA_FUNCTION_EVENT_ENTER ? VESKA4J_methods.Logger.entering
                                                         : VESKA4J_methods.Logger.exiting;
-  if (method == NULL) return NULL;
+  if (method == nullptr) return nullptr;
   Session s;
-  if (!_acquire_logger(&s)) return NULL;
+  if (!_acquire_logger(&s)) return nullptr;
   const char *function_name = function_log->function_name ? function_log->function_name : "";
   const char *filename = function_log->filename ? function_log->filename : "";
   jstring jfunction = s.env->NewStringUTF(function_name);
-  if (jfunction != NULL && !_failed(s.env)) {
+  if (jfunction != nullptr && !_failed(s.env)) {
     jstring jfile = s.env->NewStringUTF(filename);
-    if (jfile != NULL && !_failed(s.env)) {
+    if (jfile != nullptr && !_failed(s.env)) {
       s.env->CallVoidMethod(s.logger, method, jfile, jfunction);
     }
   }
   _release_logger(&s);
-  return NULL;
+  return nullptr;
 }
 
 qiva_logger_module_t QIVA_veska4j_logger_module = {
@@ -216,7 +216,7 @@ qiva_logger_module_t QIVA_veska4j_logger_module = {
     VESKA4J_logger_init_file,      /* nothing to prepare per file */
     VESKA4J_logger_init_function,  /* nothing to prepare per function */
     VESKA4J_logger_logging,        /* every level; Java filters */
-    NULL,                          /* debug output follows the level */
+    nullptr,                       /* debug output follows the level */
     VESKA4J_logger_printf,         /* severe or fine */
     VESKA4J_logger_function_event, /* entering or exiting */
 };

@@ -11,9 +11,10 @@
 
 namespace {
 
-qiva_file_log_t test_file = {__FILE__, __DATE__, __TIME__, "veska", 0, VE_ONCE_INIT, ~0u, 0, NULL};
+qiva_file_log_t test_file = {__FILE__,     __DATE__, __TIME__, "veska", 0,
+                             VE_ONCE_INIT, ~0u,      0,        nullptr};
 qiva_function_log_t test_function = {
-    &test_file, NULL, "BridgeWithoutVm", __LINE__, 0, VE_ONCE_INIT, ~0u, 0, NULL};
+    &test_file, nullptr, "BridgeWithoutVm", __LINE__, 0, VE_ONCE_INIT, ~0u, 0, nullptr};
 
 TEST(BridgeWithoutVirtualMachine, SelectionRefusedWith21AndTheDefaultTried) {
   ASSERT_EQ(VESKA4J_GetJavaVM(), nullptr);

@@ -14,9 +14,9 @@
 namespace {
 
 qiva_file_log_t helper_file = {"native_helper.cpp", __DATE__, __TIME__, "veska", 0,
-                               VE_ONCE_INIT,        ~0u,      0,        NULL};
+                               VE_ONCE_INIT,        ~0u,      0,        nullptr};
 qiva_function_log_t helper_function = {
-    &helper_file, "native_helper.cpp", "NativeHelper.log", 1, 0, VE_ONCE_INIT, ~0u, 0, NULL};
+    &helper_file, "native_helper.cpp", "NativeHelper.log", 1, 0, VE_ONCE_INIT, ~0u, 0, nullptr};
 
 void bridge_printf(int level, const char *prefix, const char *format, ...) {
   va_list args;
@@ -35,10 +35,10 @@ void *bridge_event(qiva_function_log_t *record, unsigned event, ...) {
 }
 
 std::string chars(JNIEnv *env, jstring s) {
-  if (s == NULL) return std::string();
-  const char *c = env->GetStringUTFChars(s, NULL);
-  std::string out(c != NULL ? c : "");
-  if (c != NULL) env->ReleaseStringUTFChars(s, c);
+  if (s == nullptr) return std::string();
+  const char *c = env->GetStringUTFChars(s, nullptr);
+  std::string out(c != nullptr ? c : "");
+  if (c != nullptr) env->ReleaseStringUTFChars(s, c);
   return out;
 }
 
@@ -53,21 +53,21 @@ struct ThreadJob {
 void *thread_main(void *arg) {
   ThreadJob *job = static_cast<ThreadJob *>(arg);
   JavaVM *vm = VESKA4J_GetJavaVM();
-  void *env = NULL;
-  if (job->attach_itself && vm->AttachCurrentThread(&env, NULL) != JNI_OK) return NULL;
-  bridge_printf(job->level, job->prefix.empty() ? NULL : job->prefix.c_str(), "%s",
+  void *env = nullptr;
+  if (job->attach_itself && vm->AttachCurrentThread(&env, nullptr) != JNI_OK) return nullptr;
+  bridge_printf(job->level, job->prefix.empty() ? nullptr : job->prefix.c_str(), "%s",
                 job->message.c_str());
   jint state = vm->GetEnv(&env, JNI_VERSION_1_4);
   job->ok = job->attach_itself ? state == JNI_OK : state == JNI_EDETACHED;
   if (job->attach_itself) vm->DetachCurrentThread();
-  return NULL;
+  return nullptr;
 }
 
 jboolean run_thread(JNIEnv *env, jint level, jstring prefix, jstring message, bool attach) {
   ThreadJob job = {level, chars(env, prefix), chars(env, message), attach, false};
   pthread_t thread;
-  if (pthread_create(&thread, NULL, thread_main, &job) != 0) return JNI_FALSE;
-  pthread_join(thread, NULL);
+  if (pthread_create(&thread, nullptr, thread_main, &job) != 0) return JNI_FALSE;
+  pthread_join(thread, nullptr);
   return job.ok ? JNI_TRUE : JNI_FALSE;
 }
 
@@ -82,7 +82,7 @@ extern "C" {
 JNIEXPORT void JNICALL Java_veska4j_impl_NativeHelper_log(JNIEnv *env, jclass, jint level,
                                                           jstring prefix, jstring message) {
   std::string p = chars(env, prefix);
-  bridge_printf(level, prefix == NULL ? NULL : p.c_str(), "%s", chars(env, message).c_str());
+  bridge_printf(level, prefix == nullptr ? nullptr : p.c_str(), "%s", chars(env, message).c_str());
 }
 
 JNIEXPORT jboolean JNICALL Java_veska4j_impl_NativeHelper_logFromNewThread(JNIEnv *env, jclass,
@@ -102,8 +102,8 @@ JNIEXPORT void JNICALL Java_veska4j_impl_NativeHelper_functionEvent(JNIEnv *env,
                                                                     jstring file) {
   std::string f = chars(env, function);
   std::string s = chars(env, file);
-  qiva_function_log_t record = {&helper_file, s.c_str(), f.c_str(), 1,   1,
-                                VE_ONCE_INIT, ~0u,       1,         NULL};
+  qiva_function_log_t record = {&helper_file, s.c_str(), f.c_str(), 1,      1,
+                                VE_ONCE_INIT, ~0u,       1,         nullptr};
   bridge_event(&record, static_cast<unsigned>(event), 12345);
 }
 
@@ -111,7 +111,7 @@ JNIEXPORT void JNICALL Java_veska4j_impl_NativeHelper_functionEvent(JNIEnv *env,
 JNIEXPORT void JNICALL Java_veska4j_impl_NativeHelper_throwThenLog(JNIEnv *env, jclass,
                                                                    jstring message) {
   jclass cls = env->FindClass("java/lang/IllegalStateException");
-  if (cls == NULL) return;
+  if (cls == nullptr) return;
   std::string text = chars(env, message);
   env->ThrowNew(cls, text.c_str());
   bridge_printf(QIVA_LOG_ERROR, "QIVAD00I ", "%s", "logged while an exception is pending");
@@ -128,10 +128,9 @@ JNIEXPORT jstring JNICALL Java_veska4j_impl_NativeHelper_configServer(JNIEnv *en
   return env->NewStringUTF(config_of(handle)->server);
 }
 
-JNIEXPORT jstring JNICALL Java_veska4j_impl_NativeHelper_getenv(JNIEnv *env, jclass,
-                                                                jstring name) {
+JNIEXPORT jstring JNICALL Java_veska4j_impl_NativeHelper_getenv(JNIEnv *env, jclass, jstring name) {
   const char *value = getenv(chars(env, name).c_str());
-  return value == NULL ? NULL : env->NewStringUTF(value);
+  return value == nullptr ? nullptr : env->NewStringUTF(value);
 }
 
 }  // extern "C"

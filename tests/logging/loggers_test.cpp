@@ -61,7 +61,7 @@ TEST(ConsoleLogger, UnopenableLogFileRefusesTheLogger) {
             (std::vector<std::string>{"helper: set_logger 21", "helper: work 43"}));
 }
 
-class HostTracingLogger : public ::testing::Test {
+class HostTracingLoggerTest : public ::testing::Test {
  protected:
   // Runs the helper with QIVA_LOGGER unset, so that the embedded default is chosen, and
   // returns the stand-in's trace lines.
@@ -78,7 +78,7 @@ class HostTracingLogger : public ::testing::Test {
   ProcessResult last_;
 };
 
-TEST_F(HostTracingLogger, WritesEntryDetailsAndExitThroughTheHostLibrary) {
+TEST_F(HostTracingLoggerTest, WritesEntryDetailsAndExitThroughTheHostLibrary) {
   std::vector<std::string> lines = trace({"work"});
   std::vector<std::string> work;
   for (const std::string &line : lines)
@@ -96,7 +96,7 @@ TEST_F(HostTracingLogger, WritesEntryDetailsAndExitThroughTheHostLibrary) {
   EXPECT_EQ(count_containing(lines, "ZELM1 vecommon QIVA_log_buildinfo ve_logging.cpp"), 22u);
 }
 
-TEST_F(HostTracingLogger, ExitIsReportedOnlyAfterAReportedEntry) {
+TEST_F(HostTracingLoggerTest, ExitIsReportedOnlyAfterAReportedEntry) {
   // Flow (0x40) is off for helper_quiet alone: its detail is written, its entry is not, and
   // so neither is its exit.
   std::vector<std::string> lines = trace({"quiet", "work"}, "ffffffff,helper_quiet=bf");
@@ -108,7 +108,7 @@ TEST_F(HostTracingLogger, ExitIsReportedOnlyAfterAReportedEntry) {
   EXPECT_EQ(count_containing(lines, " helper_work "), 5u);
 }
 
-TEST_F(HostTracingLogger, LevelsFollowTheClassMask) {
+TEST_F(HostTracingLoggerTest, LevelsFollowTheClassMask) {
   // Level 0 needs 0x100; levels above 8 map to no bit and are always wanted.
   trace({"levels"}, "0");
   EXPECT_TRUE(contains(split_lines(last_.out), "helper: logging 0 0 0 0 0 0 0 0 0 1 1"));
@@ -121,7 +121,7 @@ TEST_F(HostTracingLogger, LevelsFollowTheClassMask) {
   EXPECT_TRUE(contains(split_lines(last_.out), "helper: logging 0 0 0 0 1 1 1 1 1 1 1"));
 }
 
-TEST_F(HostTracingLogger, DumpNeedsTheAnyBit) {
+TEST_F(HostTracingLoggerTest, DumpNeedsTheAnyBit) {
   // Without 0x100 the dump's lines are not wanted; its entry and exit (flow) still are.
   std::vector<std::string> lines = trace({"work"}, "ff");
   EXPECT_EQ(count_containing(lines, "QIVA_log_buildinfo"), 2u);
@@ -129,7 +129,7 @@ TEST_F(HostTracingLogger, DumpNeedsTheAnyBit) {
   EXPECT_EQ(count_containing(lines, " helper_work "), 5u);
 }
 
-TEST_F(HostTracingLogger, EventMaskZeroKeepsEntryAndExitOut) {
+TEST_F(HostTracingLoggerTest, EventMaskZeroKeepsEntryAndExitOut) {
   std::vector<std::string> lines = trace({"masked", "time"});
   std::vector<std::string> masked;
   for (const std::string &line : lines)

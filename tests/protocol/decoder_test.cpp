@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "event_fixture.h"
+#include "support/event_builder.h"
 
 namespace {
 
@@ -23,13 +23,7 @@ void append(Bytes *stream, const Bytes &message) {
 // The HERE example event: 32 bytes.
 Bytes here_event() {
   EventBuilder b;
-  qiva_event_t &e = b.event();
-  e.type = QIVA_HERE_EVENT;
-  e.timestamp = {1000, 250};
-  b.transaction_id({'A', 'B', 'C'});
-  e.instance_id.transaction_data = b.list({{"k", {'v'}}});
-  e.vertical_id.caller_type = 5;
-  b.link_id(&e.vertical_id, {1, 2});
+  veska_test::fill_here_example(b);
   return b.serialise();
 }
 

@@ -2,7 +2,7 @@
 // timestamp rule and the size limits.
 #include <gtest/gtest.h>
 
-#include "event_fixture.h"
+#include "support/event_builder.h"
 
 namespace {
 
@@ -23,15 +23,9 @@ Message decode_one(const Bytes &b) {
 
 TEST(EventMessage, HereExampleBytesAndDecode) {
   EventBuilder b;
-  qiva_event_t &e = b.event();
-  e.type = QIVA_HERE_EVENT;
-  e.timestamp = {1000, 250};
-  b.transaction_id({'A', 'B', 'C'});
-  e.instance_id.transaction_data = b.list({{"k", {'v'}}});
-  e.vertical_id.caller_type = 5;
-  b.link_id(&e.vertical_id, {1, 2});
+  veska_test::fill_here_example(b);
 
-  EXPECT_EQ(VE_calculate_event_message_size(&e), 28);
+  EXPECT_EQ(VE_calculate_event_message_size(&b.event()), 28);
   const Bytes wire = b.serialise();
   const Bytes expected = {0x01, 0x00, 0x00, 0x1C, 0x00, 0x01, 0x00, 0x05, 0x00, 0x00, 0x03,
                           0xE8, 0x00, 0x00, 0x00, 0xFA, 0x00, 0x03, 0x41, 0x42, 0x43, 0x01,

@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "event_fixture.h"
+#include "support/event_builder.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ using veska_test::Item;
 
 class RandomEvents {
  public:
-  explicit RandomEvents(uint32_t seed) : rng_(seed) {}
+  explicit RandomEvents(uint32_t start) : rng_(start) {}
 
   int below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
   bool chance(int percent) { return below(100) < percent; }

@@ -40,6 +40,17 @@ Clock::time_point _deadline(double seconds) {
 
 const char *collector_path() { return VESKA_COLLECTOR_PATH; }
 
+std::string bytes_of(const nlohmann::json &value) {
+  if (value.is_string()) return value.get<std::string>();
+  std::string out;
+  if (!value.is_object() || !value.contains("hex")) return "<not bytes>";
+  const std::string hex = value["hex"].get<std::string>();
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+    out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
 CollectorProcess::CollectorProcess() {
   const char *base = getenv("TMPDIR");
   std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +

@@ -29,6 +29,10 @@ using CollectorRecords = std::vector<nlohmann::json>;
 // The veska-collector executable this build made.
 const char *collector_path();
 
+// The bytes a record's byte field stands for: a string of printable ASCII, or {"hex": "..."};
+// "<not bytes>" for anything else.
+std::string bytes_of(const nlohmann::json &value);
+
 class CollectorProcess {
  public:
   CollectorProcess();

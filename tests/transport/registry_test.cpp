@@ -148,7 +148,7 @@ TEST(TransportCallLayer, FailedOperationsDetachTheEndpoint) {
 }
 
 TEST(NullTransport, EverythingSucceedsAndNothingMoves) {
-  transport_test::Instance instance("null");
+  veska_test::Instance instance("null");
   ASSERT_EQ(instance.init_result(), 0);
   EXPECT_EQ(instance.get()->module, &null_transport_module);
   transport_endpoint_t endpoint = {};
@@ -168,7 +168,7 @@ TEST(NullTransport, EverythingSucceedsAndNothingMoves) {
 }
 
 TEST(NullTransport, DispatchEndsAtOnce) {
-  transport_test::Instance instance("null");
+  veska_test::Instance instance("null");
   ASSERT_EQ(instance.init_result(), 0);
   EXPECT_EQ(null_transport_module.dispatch_function(instance.get(), nullptr), QIVA_ERR_AGAIN);
   EXPECT_EQ(TRANSPORT_dispatch(instance.get(), nullptr), 0);

@@ -21,8 +21,8 @@
 
 namespace {
 
-using transport_test::Instance;
-using transport_test::RawListener;
+using veska_test::Instance;
+using veska_test::RawListener;
 
 int SocketOf(const transport_endpoint_t &endpoint) {
   auto *record = static_cast<tcp_endpoint_info *>(endpoint.internal.module);
@@ -46,11 +46,11 @@ class TcpClientTest : public ::testing::Test {
 };
 
 TEST_F(TcpClientTest, RefusedConnectIsPassingAndLeavesNothingToClose) {
-  int port = transport_test::UnusedPort();
+  int port = veska_test::UnusedPort();
   ASSERT_GT(port, 0);
   transport_endpoint_t endpoint = {};
   struct timeval timeout = {5, 0};
-  std::string address = transport_test::LoopbackAddress(port);
+  std::string address = veska_test::LoopbackAddress(port);
   EXPECT_EQ(TRANSPORT_connect_timeout(tcp(), &endpoint, address.c_str(), &timeout), QIVA_ERR_AGAIN);
   EXPECT_EQ(endpoint.transport, nullptr);
   EXPECT_EQ(endpoint.internal.module, nullptr);
@@ -118,7 +118,7 @@ TEST_F(TcpClientTest, ConnectSwitchSendAndReceive) {
   uint32_t size = static_cast<uint32_t>(message.size());
   ASSERT_EQ(TRANSPORT_send(&endpoint, message.data(), &size), 0);
   EXPECT_EQ(size, message.size());
-  EXPECT_EQ(transport_test::ReadExactly(peer, message.size()), message);
+  EXPECT_EQ(veska_test::ReadExactly(peer, message.size()), message);
 
   ASSERT_EQ(send(peer, "reply", 5, 0), 5);
   char buf[16] = {};
@@ -200,6 +200,29 @@ TEST_F(TcpClientTest, ClosedEndpointRefusesFurtherUse) {
   // It may be connected anew.
   ASSERT_EQ(TRANSPORT_connect(tcp(), &endpoint, listener.address().c_str()), 0);
   EXPECT_EQ(TRANSPORT_close(&endpoint), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(TcpClientTest, PeerClosedIsSeenWithoutBlockingBeforeAnyWrite) {
+  RawListener listener;
+  transport_endpoint_t endpoint = {};
+  ASSERT_EQ(TRANSPORT_connect(tcp(), &endpoint, listener.address().c_str()), 0);
+  ASSERT_EQ(TRANSPORT_set_blocking(&endpoint, 1), 0);
+  int peer = listener.Accept();
+  ASSERT_GE(peer, 0);
+  EXPECT_EQ(0, TRANSPORT_TCP_peer_closed(&endpoint));
+  close(peer);  // nothing unread: an orderly close
+  int closed = 0;
+  for (int i = 0; i < 1000 && closed == 0; ++i) {
+    closed = TRANSPORT_TCP_peer_closed(&endpoint);
+    if (closed == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(1, closed);
+  EXPECT_EQ(0, TRANSPORT_close(&endpoint));
+  EXPECT_EQ(0, TRANSPORT_TCP_peer_closed(&endpoint));  // closed endpoint: nothing to ask
 }
 
 }  // namespace

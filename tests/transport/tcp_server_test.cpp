@@ -17,7 +17,7 @@
 
 namespace {
 
-using transport_test::Instance;
+using veska_test::Instance;
 
 tcp_endpoint_info *RecordOf(const transport_endpoint_t &endpoint) {
   return static_cast<tcp_endpoint_info *>(endpoint.internal.module);
@@ -65,7 +65,7 @@ TEST_F(TcpServerTest, ListenOnPortZeroShowsTheChosenPort) {
   ASSERT_EQ(TRANSPORT_listen(tcp(), &any, "0.0.0.0:0"), 0);
   std::string text = any.str_addr;
   ASSERT_EQ(text.rfind("0.0.0.0:", 0), 0u) << text;
-  EXPECT_EQ(PortOf(any), transport_test::LocalPort(RecordOf(any)->socket));
+  EXPECT_EQ(PortOf(any), veska_test::LocalPort(RecordOf(any)->socket));
   EXPECT_GT(PortOf(any), 0);
   EXPECT_NE(fcntl(RecordOf(any)->socket, F_GETFL, 0) & O_NONBLOCK, 0);
   int keepalive = 0;
@@ -79,7 +79,7 @@ TEST_F(TcpServerTest, ListenOnPortZeroShowsTheChosenPort) {
 TEST_F(TcpServerTest, SecondListenOnTheSamePortFails) {
   transport_endpoint_t first = {}, second = {};
   Listen(&first);
-  std::string address = transport_test::LoopbackAddress(PortOf(first));
+  std::string address = veska_test::LoopbackAddress(PortOf(first));
   EXPECT_EQ(TRANSPORT_listen(tcp(), &second, address.c_str()), QIVA_ERR_TRANSPORT);
   EXPECT_EQ(second.transport, nullptr);
   EXPECT_EQ(TRANSPORT_listen(tcp(), &second, "127.0.0.1"), QIVA_ERR_INVALID);
@@ -100,12 +100,12 @@ TEST_F(TcpServerTest, AcceptWithNothingPendingIsAgain) {
 TEST_F(TcpServerTest, AcceptedIpv4PeerIsShownWithItsPort) {
   transport_endpoint_t listener = {}, remote = {};
   Listen(&listener);
-  int client = transport_test::RawConnect(PortOf(listener));
+  int client = veska_test::RawConnect(PortOf(listener));
   ASSERT_GE(client, 0);
   ASSERT_EQ(AcceptPending(&listener, &remote), 0);
   EXPECT_EQ(remote.transport, tcp());
   EXPECT_EQ(std::string(remote.str_addr),
-            transport_test::LoopbackAddress(transport_test::LocalPort(client)));
+            veska_test::LoopbackAddress(veska_test::LocalPort(client)));
   EXPECT_GT(remote.connect_time.sec, 0u);
   EXPECT_NE(fcntl(RecordOf(remote)->socket, F_GETFL, 0) & O_NONBLOCK, 0);
   EXPECT_EQ(ListedRecords(), 2);
@@ -118,11 +118,10 @@ TEST_F(TcpServerTest, AcceptedIpv6PeerIsBracketed) {
   transport_endpoint_t listener = {}, remote = {};
   if (TRANSPORT_listen(tcp(), &listener, "[::1]:0") != 0) GTEST_SKIP() << "no IPv6 loopback";
   EXPECT_EQ(std::string(listener.str_addr), "[::1]:" + std::to_string(PortOf(listener)));
-  int client = transport_test::RawConnect(PortOf(listener), true);
+  int client = veska_test::RawConnect(PortOf(listener), true);
   ASSERT_GE(client, 0);
   ASSERT_EQ(AcceptPending(&listener, &remote), 0);
-  EXPECT_EQ(std::string(remote.str_addr),
-            "[::1]:" + std::to_string(transport_test::LocalPort(client)));
+  EXPECT_EQ(std::string(remote.str_addr), "[::1]:" + std::to_string(veska_test::LocalPort(client)));
   EXPECT_EQ(TRANSPORT_close(&remote), 0);
   EXPECT_EQ(TRANSPORT_close(&listener), 0);
   close(client);
@@ -180,7 +179,7 @@ class TcpDispatchTest : public TcpServerTest {
   // A listener, a raw client connected to it and the accepted endpoint.
   void Connect() {
     Listen(&listener);
-    client = transport_test::RawConnect(PortOf(listener));
+    client = veska_test::RawConnect(PortOf(listener));
     ASSERT_GE(client, 0);
     ASSERT_EQ(AcceptPending(&listener, &accepted), 0);
   }
@@ -238,7 +237,7 @@ TEST_F(TcpDispatchTest, FirstHandlerFailureIsThePassResult) {
   tcp()->on_readable = Readable;
   Connect();
   // Two ready endpoints: the listener (a second client is pending) and the accepted one.
-  int second = transport_test::RawConnect(PortOf(listener));
+  int second = veska_test::RawConnect(PortOf(listener));
   ASSERT_GE(second, 0);
   ASSERT_EQ(send(client, "x", 1, 0), 1);
   struct pollfd p[2] = {{RecordOf(listener)->socket, POLLIN, 0},
@@ -329,7 +328,7 @@ TEST(TcpDestroy, FreesRecordsStillListed) {
   instance.on_readable = [](transport_endpoint_t *) { return 0; };
   transport_endpoint_t listener = {}, client = {}, accepted = {};
   ASSERT_EQ(TRANSPORT_listen(&instance, &listener, "127.0.0.1:0"), 0);
-  std::string address = transport_test::LoopbackAddress(PortOf(listener));
+  std::string address = veska_test::LoopbackAddress(PortOf(listener));
   ASSERT_EQ(TRANSPORT_connect(&instance, &client, address.c_str()), 0);
   ASSERT_EQ(AcceptPending(&listener, &accepted), 0);
   ve_time_t wait = {0, 50000};

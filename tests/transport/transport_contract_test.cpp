@@ -10,8 +10,8 @@
 
 namespace {
 
-using transport_test::Instance;
-using transport_test::RawListener;
+using veska_test::Instance;
+using veska_test::RawListener;
 
 class TransportContractTest : public ::testing::TestWithParam<const char *> {
  protected:
@@ -48,7 +48,7 @@ TEST_P(TransportContractTest, ConnectBlockSendClose) {
   if (is_tcp()) {
     int peer = listener_.Accept();
     ASSERT_GE(peer, 0);
-    EXPECT_EQ(transport_test::ReadExactly(peer, 500), std::string(500, 'v'));
+    EXPECT_EQ(veska_test::ReadExactly(peer, 500), std::string(500, 'v'));
     close(peer);
   }
   EXPECT_EQ(TRANSPORT_close(&endpoint), 0);

@@ -80,7 +80,7 @@ TEST(TransportEndToEnd, BytesSentArriveIntact) {
   std::string payload;
   for (int i = 0; i < 300000; ++i) payload.push_back(static_cast<char>((i * 131 + i / 251) & 0xff));
 
-  transport_test::Instance client("tcp");
+  veska_test::Instance client("tcp");
   ASSERT_EQ(client.init_result(), 0);
   transport_endpoint_t endpoint = {};
   struct timeval timeout = {10, 0};

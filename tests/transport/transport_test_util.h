@@ -15,7 +15,7 @@
 
 #include "lib/transport/transport.h"
 
-namespace transport_test {
+namespace veska_test {
 
 inline std::string LoopbackAddress(int port) { return "127.0.0.1:" + std::to_string(port); }
 
@@ -135,6 +135,6 @@ class Instance {
   int rc_ = -1;
 };
 
-}  // namespace transport_test
+}  // namespace veska_test
 
 #endif  // VESKA_TESTS_TRANSPORT_TEST_UTIL_H

@@ -28,7 +28,7 @@ uint32_t default_mask = 0xFFFFFFFFu;
 FunctionMask *function_masks = nullptr;
 size_t function_mask_count = 0;
 
-bool parse_hex(const char *text, size_t length, uint32_t *value) {
+bool _parse_hex(const char *text, size_t length, uint32_t *value) {
   if (length == 0 || length > 10) return false;
   char digits[11];
   memcpy(digits, text, length);
@@ -42,7 +42,7 @@ bool parse_hex(const char *text, size_t length, uint32_t *value) {
 
 // "[default][,name=mask]...": masks in hexadecimal, an optional 0x accepted; a malformed item
 // is reported once on stderr and ignored.
-void parse_masks(const char *spec) {
+void _parse_masks(const char *spec) {
   size_t items = 1;
   for (const char *p = spec; *p != '\0'; ++p) items += *p == ',';
   function_masks = static_cast<FunctionMask *>(calloc(items, sizeof(FunctionMask)));
@@ -61,7 +61,7 @@ void parse_masks(const char *spec) {
     uint32_t mask;
     if (length == 0) {
       // empty item: nothing to do
-    } else if (!parse_hex(hex, hex_length, &mask) || equals == item) {
+    } else if (!_parse_hex(hex, hex_length, &mask) || equals == item) {
       fprintf(stderr, "zelm: ignoring malformed ZELM_CLASS_MASK item '%.*s'\n",
               static_cast<int>(length), item);
     } else if (equals == nullptr) {
@@ -85,14 +85,14 @@ void parse_masks(const char *spec) {
 // Tracing is off until ZELM_TRACE_FILE names where it goes ("-" for standard error): an
 // instrumented program that merely finds this stand-in beside the library stays quiet, and with
 // every class masked off the logger's level tests answer from the cached mask.
-void setup() {
+void _setup() {
   const char *path = getenv("ZELM_TRACE_FILE");
   if (path == nullptr || path[0] == '\0') {
     default_mask = 0;
     return;
   }
   const char *masks = getenv("ZELM_CLASS_MASK");
-  if (masks != nullptr) parse_masks(masks);
+  if (masks != nullptr) _parse_masks(masks);
   if (strcmp(path, "-") == 0) {
     output = stderr;
     return;
@@ -105,14 +105,14 @@ void setup() {
   }
 }
 
-uint32_t mask_for(const char *function_name) {
+uint32_t _mask_for(const char *function_name) {
   if (function_name != nullptr)
     for (size_t i = 0; i < function_mask_count; ++i)
       if (strcmp(function_masks[i].name, function_name) == 0) return function_masks[i].mask;
   return default_mask;
 }
 
-const char *base_name(const char *path) {
+const char *_base_name(const char *path) {
   if (path == nullptr) return "?";
   const char *slash = strrchr(path, '/');
   return slash != nullptr ? slash + 1 : path;
@@ -127,7 +127,7 @@ struct FormatHandle {
   size_t capacity;
 };
 
-void append(FormatHandle *handle, const char *format, va_list args) {
+void _append(FormatHandle *handle, const char *format, va_list args) {
   va_list copy;
   va_copy(copy, args);
   int needed = vsnprintf(nullptr, 0, format, copy);
@@ -146,13 +146,13 @@ void append(FormatHandle *handle, const char *format, va_list args) {
 }
 
 // One line: "ZELM1 <component> <function> <file>:<line> <kind>[ <detail>]".
-void write_line(const ZELM1_EPB *epb, int line, const char *kind, const char *detail) {
-  pthread_once(&setup_once, setup);
+void _write_line(const ZELM1_EPB *epb, int line, const char *kind, const char *detail) {
+  pthread_once(&setup_once, _setup);
   const ZELM1_CUB *cub = epb->Cub;
   if (output == nullptr) return;
   pthread_mutex_lock(&output_mutex);
   fprintf(output, "ZELM1 %s %s %s:%d %s%s%s\n", cub != nullptr && cub->Comp ? cub->Comp : "*",
-          epb->Id != nullptr ? epb->Id : "?", base_name(cub != nullptr ? cub->File : nullptr), line,
+          epb->Id != nullptr ? epb->Id : "?", _base_name(cub != nullptr ? cub->File : nullptr), line,
           kind, detail != nullptr ? " " : "", detail != nullptr ? detail : "");
   fflush(output);
   pthread_mutex_unlock(&output_mutex);
@@ -161,8 +161,8 @@ void write_line(const ZELM1_EPB *epb, int line, const char *kind, const char *de
 }  // namespace
 
 ZELM_EXPORT uint32_t ZELM1_Sync(ZELM1_EPB *epb) {
-  pthread_once(&setup_once, setup);
-  uint32_t mask = mask_for(epb->Id);
+  pthread_once(&setup_once, _setup);
+  uint32_t mask = _mask_for(epb->Id);
   // Class before SyncLocal: a reader that sees the new counter value sees the new mask.
   __atomic_store_n(&epb->Class, mask, __ATOMIC_RELAXED);
   __atomic_store_n(&epb->SyncLocal, __atomic_load_n(epb->Sync, __ATOMIC_ACQUIRE), __ATOMIC_RELEASE);
@@ -173,11 +173,11 @@ ZELM_EXPORT void ZELM1_Event(ZELM1_EPB *epb, int line, int kind, int value) {
   char number[16];
   snprintf(number, sizeof number, "%d", value);
   if (kind == ZELM1EVENT_Entry)
-    write_line(epb, line, "ENTRY", nullptr);
+    _write_line(epb, line, "ENTRY", nullptr);
   else if (kind == ZELM1EVENT_ExitFunction)
-    write_line(epb, line, "EXIT", number);
+    _write_line(epb, line, "EXIT", number);
   else
-    write_line(epb, line, "EVENT", number);
+    _write_line(epb, line, "EVENT", number);
 }
 
 ZELM_EXPORT int ZELM1_BeginFormat(ZELM1_EPB *epb, int line, int kind, void **handle) {
@@ -195,19 +195,19 @@ ZELM_EXPORT void ZELQ1_PrintFormat(void *handle, const char *format, ...) {
   if (handle == nullptr || format == nullptr) return;
   va_list args;
   va_start(args, format);
-  append(static_cast<FormatHandle *>(handle), format, args);
+  _append(static_cast<FormatHandle *>(handle), format, args);
   va_end(args);
 }
 
 ZELM_EXPORT void ZELQ1_ProcessFormat(void *handle, const char *format, va_list args) {
   if (handle == nullptr || format == nullptr) return;
-  append(static_cast<FormatHandle *>(handle), format, args);
+  _append(static_cast<FormatHandle *>(handle), format, args);
 }
 
 ZELM_EXPORT void ZELQ1_EndFormat(void *handle) {
   auto *format = static_cast<FormatHandle *>(handle);
   if (format == nullptr) return;
-  write_line(format->epb, format->line, "DETAIL", format->text != nullptr ? format->text : "");
+  _write_line(format->epb, format->line, "DETAIL", format->text != nullptr ? format->text : "");
   free(format->text);
   free(format);
 }

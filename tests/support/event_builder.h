@@ -1,7 +1,7 @@
 // Builds qiva_event_t records whose lists, names and bytes live as long as the builder, and
-// turns a record into the fields the decoder should give back for it.
-#ifndef VESKA_TESTS_PROTOCOL_EVENT_FIXTURE_H
-#define VESKA_TESTS_PROTOCOL_EVENT_FIXTURE_H
+// turns a record into the fields the decoder should give back for it. Link veska_decoder.
+#ifndef VESKA_TESTS_SUPPORT_EVENT_BUILDER_H
+#define VESKA_TESTS_SUPPORT_EVENT_BUILDER_H
 
 #include <deque>
 #include <string>
@@ -77,6 +77,18 @@ class EventBuilder {
   std::deque<Bytes> values_;
 };
 
+// The worked HERE event: transaction id "ABC" with one item k=v, vertical caller type 5 and
+// link id {1, 2}, at 1000 s 250 us. It serialises to 32 bytes.
+inline void fill_here_example(EventBuilder &b) {
+  qiva_event_t &e = b.event();
+  e.type = QIVA_HERE_EVENT;
+  e.timestamp = {1000, 250};
+  b.transaction_id({'A', 'B', 'C'});
+  e.instance_id.transaction_data = b.list({{"k", {'v'}}});
+  e.vertical_id.caller_type = 5;
+  b.link_id(&e.vertical_id, {1, 2});
+}
+
 inline veska::wire::ValuesList expected_list(const qiva_values_list_t *list) {
   veska::wire::ValuesList out;
   for (; list != nullptr; list = list->next) {
@@ -114,4 +126,4 @@ inline bool operator==(const EventMessage &a, const EventMessage &b) {
 }  // namespace wire
 }  // namespace veska
 
-#endif  // VESKA_TESTS_PROTOCOL_EVENT_FIXTURE_H
+#endif  // VESKA_TESTS_SUPPORT_EVENT_BUILDER_H
