@@ -206,7 +206,7 @@ TEST_F(Lifecycle, FlushWaitsForQueuedDataAndReturnsAtOnceWithNothingPending) {
 }
 
 TEST_F(Lifecycle, InitLogsTheConfigurationInEffect) {
-  if (!install_capture_logger()) GTEST_SKIP() << "no logger can be installed in this build";
+  ASSERT_TRUE(install_capture_logger());
   qiva_config_t config = null_config();
   config.connect_timeout = 1234;
   ASSERT_EQ(0, QIVA_init(&config));

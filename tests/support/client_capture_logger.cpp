@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include <gtest/gtest.h>
+
 #include "private_api.h"
 
 namespace {
@@ -48,13 +50,22 @@ __attribute__((visibility("default"))) qiva_logger_module_t QIVA_clientcapture_l
 
 namespace veska_test {
 
+namespace {
+
+// Selected while the executable loads, before any test can log: the process's logger is chosen
+// once, and function records first used without a logger stay silent for the life of the
+// process, so a later selection could miss lines (or lose to the default logger).
+[[maybe_unused]] const int g_selected_at_load = QIVA_log_set_logger(":clientcapture");
+
+}  // namespace
+
 bool install_capture_logger() {
-  {
-    std::lock_guard<std::mutex> guard(capture_mutex);
-    if (capture_active) return true;
-  }
-  QIVA_log_set_logger(":clientcapture");
   std::lock_guard<std::mutex> guard(capture_mutex);
+  capture_lines.clear();
+  if (!capture_active) {
+    ADD_FAILURE() << "the capture logger is not the process's logger (selection at load gave "
+                  << g_selected_at_load << "): its lines cannot be checked";
+  }
   return capture_active;
 }
 

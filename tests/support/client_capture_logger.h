@@ -10,9 +10,9 @@
 
 namespace veska_test {
 
-// Makes the capture logger the process's logger (QIVA_log_set_logger(":clientcapture")).
-// True when it is active; false when another logger was selected first or logging is not
-// available in this build.
+// Starts a fresh capture: drops the lines kept so far. The module becomes the process's logger
+// while the executable loads (QIVA_log_set_logger(":clientcapture")); when it is not active,
+// this records a test failure and returns false, so no check on its lines passes unnoticed.
 bool install_capture_logger();
 
 // Every line so far, as "function|level|prefix+text".

@@ -280,10 +280,10 @@ TEST(Dissector, FlagsMalformedMessagesAndDecodesTheNextOnes) {
       // register; unknown type 7; event whose transaction id (50 bytes) overruns its payload
       "00 00 00 02 00 00  07 00 00 02 ab cd "
       "01 00 00 12 00 01 00 01 00 00 03 e8 00 00 00 fa 00 32 41 42 43 44",
-      // event announcing 5 list items with room for one descriptor; first half of a heartbeat
-      "01 00 00 10 00 01 00 08 00 00 03 e8 00 00 00 fa 05 01 00 00  02 01 00 06",
+      // event announcing 5 list items with room for one descriptor; half a heartbeat header
+      "01 00 00 10 00 01 00 08 00 00 03 e8 00 00 00 fa 05 01 00 00  02 01",
       // rest of the heartbeat (1000 s); statistics (3 dropped, 2 made); start of an event
-      "00 00 03 e8 00 00  02 00 00 06 00 00 00 03 00 02  01 00 00 21 00 01 00 15",
+      "00 06 00 00 03 e8 00 00  02 00 00 06 00 00 00 03 00 02  01 00 00 21 00 01 00 15",
       // HERE event: transaction id "ABC" with k=v, vertical RMI link 01 02, a vertical
       // context whose one item "n" has an empty value (the message's last bytes)
       "00 00 03 e8 00 00 00 fa 00 03 41 42 43 01 01 00 01 6b 76 05 02 01 02 00 "

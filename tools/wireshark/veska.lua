@@ -116,11 +116,9 @@ function Reader:left() return self.stop - self.pos end
 -- Room check for n bytes of `what`; on failure flags the rest of the payload.
 function Reader:need(n, what, tree)
   if n <= self:left() then return true end
-  local range = self:left() > 0 and self.tvb(self.pos, self:left()) or self.tvb(self.pos - 1, 1)
   ;(tree or self.tree):add_proto_expert_info(e.malformed, string.format(
       "%s runs past the end of the payload (needs %d bytes, %d left)", what, n, self:left()))
-  self.failed = true
-  return false, range
+  return false
 end
 
 function Reader:take(n)
@@ -166,7 +164,6 @@ function Reader:list(parent, label)
     tree:add_proto_expert_info(e.malformed, string.format(
         "%s: descriptors of %d items run past the end of the payload (%d bytes left)",
         label, count, self:left()))
-    self.failed = true
     return false
   end
   local descriptors = {}
@@ -185,7 +182,6 @@ function Reader:list(parent, label)
       item:add(f.value_length, d.value)
       item:add_proto_expert_info(e.malformed, string.format(
           "%s: item %d runs past the end of the payload", label, i - 1))
-      self.failed = true
       return false
     end
   end
@@ -234,7 +230,7 @@ function Reader:association(parent, field, label)
   return true
 end
 
-local function dissect_event(tvb, pinfo, root, r)
+local function dissect_event(tvb, root, r)
   local word = r:take(2)
   local word_item = root:add(f.event_word, word)
   word_item:add(f.event_type, word)
@@ -296,7 +292,7 @@ local function dissect_event(tvb, pinfo, root, r)
   end
 end
 
-local function expect_payload(root, length_item, payload, expected, kind)
+local function expect_payload(length_item, payload, expected, kind)
   if payload == expected then return true end
   length_item:add_proto_expert_info(e.malformed, string.format(
       "%s payload length %d, expected %d", kind, payload, expected))
@@ -335,7 +331,7 @@ local function dissect_message(tvb, pinfo, tree)
   root:append_text(", " .. kind)
 
   if kind == "register" then
-    if expect_payload(root, length_item, payload, 2, "Register") then
+    if expect_payload(length_item, payload, 2, "Register") then
       local field = r:take(2)
       local item = root:add(f.register_field, field)
       if field:uint() ~= 0 then
@@ -343,7 +339,7 @@ local function dissect_message(tvb, pinfo, tree)
       end
     end
   elseif kind == "statistics" then
-    if expect_payload(root, length_item, payload, 6, "Statistics") then
+    if expect_payload(length_item, payload, 6, "Statistics") then
       local dropped = r:take(4)
       local made = r:take(2)
       root:add(f.events_dropped, dropped)
@@ -352,7 +348,7 @@ local function dissect_message(tvb, pinfo, tree)
                                      dropped:uint(), made:uint()))
     end
   elseif kind == "heartbeat" then
-    if expect_payload(root, length_item, payload, 6, "Heartbeat") then
+    if expect_payload(length_item, payload, 6, "Heartbeat") then
       local seconds = r:take(4)
       root:add(f.heartbeat_seconds, seconds)
       local field = r:take(2)
@@ -367,7 +363,7 @@ local function dissect_message(tvb, pinfo, tree)
       length_item:add_proto_expert_info(e.malformed,
                                         string.format("Event payload length %d, below 12", payload))
     else
-      dissect_event(tvb, pinfo, root, r)
+      dissect_event(tvb, root, r)
     end
   end
 
