@@ -181,7 +181,7 @@ std::string reference_line(const wire::Message &m, uint64_t connection, const st
 TEST(CollectorFastPath, CheckMessageAgreesWithTheFullDecoder) {
   RandomWire random(7);
   int accepted = 0, refused = 0;
-  for (int i = 0; i < 20000; ++i) {
+  for (int i = 0; i < 12000; ++i) {
     Bytes m = random.message();
     if (i % 2 == 1) random.mutate(&m);
     wire::Message full;
@@ -209,8 +209,8 @@ TEST(CollectorFastPath, CheckMessageAgreesWithTheFullDecoder) {
     veska::collector::render_json_line(view, 3, "127.0.0.1:\"9\\", &line);
     ASSERT_EQ(reference_line(full, 3, "127.0.0.1:\"9\\"), line) << i;
   }
-  EXPECT_GT(accepted, 5000);
-  EXPECT_GT(refused, 5000);
+  EXPECT_GT(accepted, 3000);
+  EXPECT_GT(refused, 3000);
 }
 
 TEST(CollectorFastPath, FeedViewsFindsTheSameMessagesInAnyChunking) {

@@ -2,13 +2,13 @@
 // headers, per-transaction order, delivery accounting through an outage, and failures counted.
 #include "tools/collector/kafka_forwarder.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <map>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "kafka/mock_kafka.h"
 
@@ -142,11 +142,16 @@ TEST(KafkaForwarder, UndeliverableRecordsAreCountedAsFailed) {
   MockKafka kafka;
   ASSERT_TRUE(kafka.start());
   kafka.set_all_down();
-  std::unique_ptr<Forwarder> full = _forwarder(kafka.bootstraps(),
-                                               {{"queue.buffering.max.messages", "5"}});
+  std::unique_ptr<Forwarder> full =
+      _forwarder(kafka.bootstraps(), {{"queue.buffering.max.messages", "5"}});
   ASSERT_TRUE(full);
+  testing::internal::CaptureStderr();
   _forward_transactions(full.get(), 0, 4);
-  EXPECT_EQ(15u, full->failed());  // 20 forwarded, room for 5
+  std::string logged = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(15u, full->failed());                           // 20 forwarded, room for 5
+  size_t first = logged.find("failed: Local: Queue full");  // logged once, with librdkafka's text
+  EXPECT_NE(std::string::npos, first) << logged;
+  EXPECT_EQ(std::string::npos, logged.find("Queue full", first + 30)) << logged;
   full->flush(500);
   EXPECT_EQ(0u, full->delivered());
   EXPECT_EQ(20u, full->failed());
@@ -159,18 +164,37 @@ TEST(KafkaForwarder, UndeliverableRecordsAreCountedAsFailed) {
   EXPECT_EQ(0u, late->delivered());
 }
 
+// A queue far smaller than the burst: the forwarder waits for room while the brokers take
+// records, instead of failing them.
+TEST(KafkaForwarder, FullQueueWaitsWhileBrokersDeliver) {
+  MockKafka kafka;
+  ASSERT_TRUE(kafka.start());
+  std::unique_ptr<Forwarder> f =
+      _forwarder(kafka.bootstraps(), {{"queue.buffering.max.messages", "10"}});
+  ASSERT_TRUE(f);
+  _forward_transactions(f.get(), 0, 40);
+  ASSERT_TRUE(_settle(f.get()));
+  EXPECT_EQ(200u, f->delivered());
+  EXPECT_EQ(0u, f->failed());
+  _expect_transactions(kafka.consume(200), 40);
+}
+
 TEST(KafkaForwarder, Options) {
   veska::kafka::Options o;
   std::string error;
   EXPECT_TRUE(veska::kafka::is_option("--kafka-property"));
   EXPECT_FALSE(veska::kafka::is_option("--kafka"));
+  EXPECT_TRUE(veska::kafka::set_option("--kafka-topic", "t", &o, &error));
   EXPECT_FALSE(o.enabled());
+  EXPECT_FALSE(veska::kafka::check_options(o, &error));
+  EXPECT_EQ("the Kafka options need --kafka-brokers", error);
   EXPECT_TRUE(veska::kafka::set_option("--kafka-brokers", "127.0.0.1:1", &o, &error));
   EXPECT_TRUE(veska::kafka::set_option("--kafka-format", "wire", &o, &error));
   EXPECT_TRUE(veska::kafka::set_option("--kafka-property", "linger.ms=5=x", &o, &error));
   EXPECT_TRUE(o.enabled());
   EXPECT_EQ(veska::kafka::Format::kWire, o.format);
-  EXPECT_EQ("veska", o.topic);
+  EXPECT_TRUE(veska::kafka::check_options(o, &error));
+  EXPECT_EQ("t", o.topic);
   ASSERT_EQ(1u, o.properties.size());
   EXPECT_EQ("linger.ms", o.properties[0].first);
   EXPECT_EQ("5=x", o.properties[0].second);

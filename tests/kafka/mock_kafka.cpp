@@ -4,7 +4,6 @@
 
 #include <librdkafka/rdkafka.h>
 #include <librdkafka/rdkafka_mock.h>
-
 #include <stdlib.h>
 
 #include <chrono>

@@ -26,6 +26,7 @@
 #include "private_api.h"
 #include "tools/collector/decoder.h"
 #include "tools/collector/json_lines.h"
+#include "tools/collector/kafka_output.h"
 #include "tools/collector/output.h"
 
 namespace {
@@ -56,6 +57,11 @@ const char kUsage[] =
     "                       (default 1000)\n"
     "  --client-timeout SECONDS  close a connection that sends nothing for SECONDS\n"
     "                       (default 300)\n"
+    "  --kafka-brokers LIST also forward every message to Kafka: bootstrap servers\n"
+    "                       HOST:PORT[,HOST:PORT...]\n"
+    "  --kafka-topic TOPIC  the Kafka topic (default veska)\n"
+    "  --kafka-format json|wire  record value: the JSON line (default) or the message bytes\n"
+    "  --kafka-property K=V any librdkafka producer property (repeatable)\n"
     "  --help               show this text\n"
     "\n"
     "SIGINT or SIGTERM: stop accepting, read every connection until it has been quiet for\n"
@@ -89,6 +95,7 @@ struct Options {
   uint64_t close_connections = 1;
   uint64_t max_connections = 1000;
   double client_timeout = 300;
+  veska::kafka::Options kafka;
 };
 
 struct Connection {
@@ -402,10 +409,16 @@ int _parse_options(int argc, char **argv, Options *options) {
         return _bad_option("option '" + arg + "' needs a positive number of seconds, not '" +
                            text + "'");
       }
+    } else if (veska::kafka::is_option(arg)) {
+      std::string error;
+      if (!take(&text)) return _bad_option("option '" + arg + "' needs a value");
+      if (!veska::kafka::set_option(arg, text, &options->kafka, &error)) return _bad_option(error);
     } else {
       return _bad_option("unknown option '" + args[i] + "'");
     }
   }
+  std::string error;
+  if (!veska::kafka::check_options(options->kafka, &error)) return _bad_option(error);
   return -1;
 }
 
@@ -473,6 +486,15 @@ int main(int argc, char **argv) {
     }
   }
   if (!c.options.quiet) c.outputs.emplace_back(new veska::collector::JsonLinesOutput(c.out));
+  if (c.options.kafka.enabled()) {
+    std::string error;
+    std::unique_ptr<Output> kafka = veska::kafka::KafkaOutput::create(c.options.kafka, &error);
+    if (!kafka) {
+      fprintf(stderr, "veska-collector: %s\n", error.c_str());
+      return 2;
+    }
+    c.outputs.push_back(std::move(kafka));
+  }
   _raise_descriptor_limit(c.options.max_connections);
   c.spare_descriptor = open("/dev/null", O_RDONLY | O_CLOEXEC);
 

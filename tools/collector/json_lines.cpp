@@ -28,6 +28,17 @@ void _append_string(std::string *out, const char *text, size_t size) {
   static const char kHex[] = "0123456789abcdef";
   out->push_back('"');
   for (size_t i = 0; i < size; ++i) {
+    // Runs of characters that need no escape go in whole.
+    size_t run = i;
+    while (run < size && static_cast<unsigned char>(text[run]) >= 0x20 && text[run] != '"' &&
+           text[run] != '\\') {
+      ++run;
+    }
+    if (run != i) {
+      out->append(text + i, run - i);
+      i = run;
+      if (i == size) break;
+    }
     const unsigned char c = static_cast<unsigned char>(text[i]);
     switch (c) {
       case '"':

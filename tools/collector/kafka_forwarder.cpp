@@ -13,12 +13,13 @@ namespace {
 
 // librdkafka's error text for a failed configuration call is at most this long.
 constexpr size_t kErrorTextSize = 512;
+// A full queue waits for room only while the last delivery is more recent than this.
+constexpr int kStallMs = 2000;
 
 bool _set(rd_kafka_conf_t *conf, const std::string &key, const std::string &value,
           std::string *error) {
   char text[kErrorTextSize];
-  if (rd_kafka_conf_set(conf, key.c_str(), value.c_str(), text, sizeof text) !=
-      RD_KAFKA_CONF_OK) {
+  if (rd_kafka_conf_set(conf, key.c_str(), value.c_str(), text, sizeof text) != RD_KAFKA_CONF_OK) {
     *error = "Kafka property '" + key + "': " + text;
     return false;
   }
@@ -38,6 +39,7 @@ bool set_option(const std::string &name, const std::string &value, Options *opti
     *error = "option '" + name + "' needs a value";
     return false;
   }
+  options->given = true;
   if (name == "--kafka-brokers") {
     options->brokers = value;
   } else if (name == "--kafka-topic") {
@@ -60,6 +62,14 @@ bool set_option(const std::string &name, const std::string &value, Options *opti
     options->properties.emplace_back(value.substr(0, equals), value.substr(equals + 1));
   } else {
     *error = "unknown option '" + name + "'";
+    return false;
+  }
+  return true;
+}
+
+bool check_options(const Options &options, std::string *error) {
+  if (options.given && !options.enabled()) {
+    *error = "the Kafka options need --kafka-brokers";
     return false;
   }
   return true;
@@ -114,8 +124,7 @@ void Forwarder::forward(wire::MessageKind kind, const std::string &peer,
   const char *kind_name = wire::message_kind_name(kind);
   ++forwarded_;
   rd_kafka_resp_err_t err = RD_KAFKA_RESP_ERR_NO_ERROR;
-  // A full queue may only be waiting for reports to be served: serve them once and retry.
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  for (;;) {
     err = rd_kafka_producev(
         producer_, RD_KAFKA_V_TOPIC(topic_.c_str()), RD_KAFKA_V_MSGFLAGS(RD_KAFKA_MSG_F_COPY),
         RD_KAFKA_V_KEY(const_cast<void *>(key), key_size),
@@ -124,7 +133,12 @@ void Forwarder::forward(wire::MessageKind kind, const std::string &peer,
         RD_KAFKA_V_HEADER("veska.peer", peer.data(), static_cast<ssize_t>(peer.size())),
         RD_KAFKA_V_END);
     if (err != RD_KAFKA_RESP_ERR__QUEUE_FULL) break;
-    rd_kafka_poll(producer_, 0);
+    // The queue empties as reports are served. While the brokers take records, wait for room:
+    // a burst then slows the reading of clients (and the clients) instead of failing records.
+    // When nothing has been delivered for a while (brokers away), fail at once until they are
+    // back, so that the collector keeps reading.
+    if (Clock::now() - last_delivery_ >= std::chrono::milliseconds(kStallMs)) break;
+    rd_kafka_poll(producer_, 100);
   }
   if (err != RD_KAFKA_RESP_ERR_NO_ERROR) _failure(err, rd_kafka_err2str(err));
 }
@@ -148,6 +162,7 @@ void Forwarder::_on_delivery(rd_kafka_s *, const rd_kafka_message_s *report, voi
   Forwarder *self = static_cast<Forwarder *>(opaque);
   if (report->err == RD_KAFKA_RESP_ERR_NO_ERROR) {
     ++self->delivered_;
+    self->last_delivery_ = Clock::now();
   } else {
     self->_failure(report->err, rd_kafka_err2str(report->err));
   }

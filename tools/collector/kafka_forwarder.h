@@ -5,6 +5,7 @@
 #ifndef VESKA_TOOLS_COLLECTOR_KAFKA_FORWARDER_H
 #define VESKA_TOOLS_COLLECTOR_KAFKA_FORWARDER_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -21,6 +22,8 @@ struct rd_kafka_message_s;
 namespace veska {
 namespace kafka {
 
+using Clock = std::chrono::steady_clock;
+
 enum class Format { kJson, kWire };
 
 struct Options {
@@ -29,6 +32,7 @@ struct Options {
   Format format = Format::kJson;
   // Producer properties in the order given; they override the defaults set here.
   std::vector<std::pair<std::string, std::string>> properties;
+  bool given = false;  // any of the options was given
 
   bool enabled() const { return !brokers.empty(); }
 };
@@ -41,6 +45,10 @@ bool is_option(const std::string &name);
 // value is not acceptable (empty, unknown format, property without '=' or key).
 bool set_option(const std::string &name, const std::string &value, Options *options,
                 std::string *error);
+
+// Once every option is read: false, with the reason, when Kafka options came without
+// --kafka-brokers (they would be silently ignored).
+bool check_options(const Options &options, std::string *error);
 
 // How long the collector waits, at exit, for records still on their way.
 constexpr int kFlushTimeoutMs = 10000;
@@ -60,8 +68,9 @@ class Forwarder {
 
   // Queues one record for a decoded message: value is copied. An event is keyed by its
   // transaction id (transaction_id null: no instance section, null key), every other kind by
-  // peer. A record the producer cannot take (its queue is full, the record is too large, the
-  // producer has failed) is counted as failed at once.
+  // peer. When the producer's queue is full, waits for room as long as records are being
+  // delivered; a record the producer cannot take (its queue stays full, the record is too
+  // large, the producer has failed) is counted as failed.
   void forward(wire::MessageKind kind, const std::string &peer, const uint8_t *transaction_id,
                size_t transaction_id_size, const void *value, size_t size);
 
@@ -88,6 +97,7 @@ class Forwarder {
   uint64_t forwarded_ = 0;
   uint64_t delivered_ = 0;
   uint64_t failed_ = 0;
+  Clock::time_point last_delivery_ = Clock::now();  // of a record, or the producer's start
   // Error codes already logged, for record failures and for producer errors: each cause is
   // logged once.
   std::set<int> failures_reported_;
