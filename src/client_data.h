@@ -61,6 +61,24 @@ typedef struct dispatcher_state_t {
   int exited;
   time_t last_statistics;
   time_t last_heartbeat;
+  /* What a lost connection needs to resend the unwritten messages whole and in order. One bit
+   * per byte of data_buffer marks where a message begins, another where a control message
+   * (registration, statistics, heartbeat) begins: those are dropped from a resend, as every
+   * connection arms its own. */
+  unsigned char message_starts[(VE_SEND_BUFFER_SIZE + 7) / 8];
+  unsigned char control_starts[(VE_SEND_BUFFER_SIZE + 7) / 8];
+  /* The written head of an event split across two fillings of data_buffer, whose tail begins
+   * the current filling and ends at carry_end (0 until copied); carry_control marks a split
+   * control message instead, whose head is not kept. */
+  unsigned char carry[VE_SEND_BUFFER_SIZE];
+  ve_uint32_t carry_size;
+  ve_uint32_t carry_end;
+  int carry_control;
+  /* After a lost connection with messages to resend: the next connection writes its control
+   * messages, then resend_carry bytes of carry, before data_buffer from data_offset on.
+   * resend_carry changes under dispatch_mutex (a starting flush counts it as pending). */
+  int resend_pending;
+  ve_uint32_t resend_carry;
 } dispatcher_state_t;
 
 typedef struct ve_client_data_t {

@@ -158,34 +158,186 @@ void _erroneous_state(dispatcher_state_t *state) {
   VE_RETURN_VOID();
 }
 
-// A write failed: rewind a partly copied event so that it goes out whole on the next
-// connection, discard the rest of the send buffer and close the endpoint.
+inline bool _bit(const unsigned char *bits, ve_uint32_t index) {
+  return (bits[index >> 3] & (1u << (index & 7))) != 0;
+}
+inline void _set_bit(unsigned char *bits, ve_uint32_t index) {
+  bits[index >> 3] = static_cast<unsigned char>(bits[index >> 3] | (1u << (index & 7)));
+}
+inline void _clear_bit(unsigned char *bits, ve_uint32_t index) {
+  bits[index >> 3] = static_cast<unsigned char>(bits[index >> 3] & ~(1u << (index & 7)));
+}
+// The first message start after `from`, or `end` when there is none before it.
+ve_uint32_t _next_start(const dispatcher_state_t *state, ve_uint32_t from, ve_uint32_t end) {
+  for (ve_uint32_t index = from + 1; index < end; ++index) {
+    if (state->message_starts[index >> 3] == 0) {
+      index |= 7;  // skip a whole empty byte
+      continue;
+    }
+    if (_bit(state->message_starts, index)) return index;
+  }
+  return end;
+}
+
+inline bool _is_control(const dispatcher_state_t *state, const ve_message_buffer_t *buffer) {
+  return buffer != &state->event_buffer;
+}
+
+inline const unsigned char *_source(dispatcher_state_t *state, const ve_message_buffer_t *buffer) {
+  if (!_is_control(state, buffer)) {
+    return static_cast<const unsigned char *>(
+        VE_memory_pool_data(_client(state)->memory_pool, buffer->data));
+  }
+  return static_cast<const unsigned char *>(buffer->data);
+}
+
+// Everything filled has been written: the next filling starts at the front. A message split
+// at the end of the old filling has its written head kept, in case the connection is lost
+// before its tail is written too.
+void _restart_filling(dispatcher_state_t *state) {
+  const ve_uint32_t consumed = _consumed(state);
+  const size_t used = (consumed + 7) / 8 + 1;
+  const size_t bits = sizeof state->message_starts;
+  memset(state->message_starts, 0, used < bits ? used : bits);
+  memset(state->control_starts, 0, used < bits ? used : bits);
+  state->carry_size = 0;
+  state->carry_end = 0;
+  state->carry_control = 0;
+  ve_message_buffer_t *split[] = {&state->event_buffer, &state->register_buffer,
+                                  &state->statistics_buffer, &state->heartbeat_buffer};
+  for (ve_message_buffer_t *buffer : split) {
+    if (!_partly_consumed(buffer)) continue;
+    state->carry_size = buffer->offset;
+    state->carry_control = _is_control(state, buffer) ? 1 : 0;
+    const unsigned char *source = _source(state, buffer);
+    if (state->carry_control == 0 && source != nullptr) {
+      memcpy(state->carry, source, buffer->offset);
+    }
+    break;
+  }
+}
+
+// A write failed, or the peer was found gone before one: close the endpoint and keep every
+// unwritten message for the next connection, whole and in order, from the start of the one
+// being written (the collector discards a message cut off by a closed connection). Control
+// messages are left out (the next connection arms its own); a partly copied event keeps its
+// head at the end of the buffer and its tail in event_buffer. Waiting flushes move by the
+// change in what remains to be written.
 void _lost_connection(dispatcher_state_t *state, transport_endpoint_t *endpoint) {
   VE_LOG_ENTER("_lost_connection");
   ve_client_data_t *client = _client(state);
-  ve_message_buffer_t *event = &state->event_buffer;
   int locked = pthread_mutex_lock(&client->dispatch_mutex) == 0;
-  // Complete messages still in the buffer are lost with the connection: they will never be
-  // written, so waiting flushes stop counting them (or they would wait for bytes that cannot
-  // come). The rewound part of a partly copied event will be written again and counts anew.
-  ve_uint32_t discarded = _consumed(state) - _offset(state);
-  ve_uint32_t rewound = _partly_consumed(event) ? event->offset : 0;
-  if (locked) {
-    if (rewound > discarded) {
-      increment_flush_states(client, rewound - discarded);
-    } else if (discarded > rewound) {
-      decrement_flush_states(client, discarded - rewound);
+  const ve_uint32_t consumed = _consumed(state);
+  const ve_uint32_t offset = _offset(state);
+  const ve_uint32_t pending_before = consumed - offset + state->resend_carry;
+
+  // The start of the message being written: the last start at or before offset, or the front
+  // when the filling begins with the tail of a split message.
+  ve_uint32_t from = 0;
+  bool found = false;
+  for (ve_uint32_t index = offset < consumed ? offset + 1 : consumed; index-- > 0;) {
+    if (_bit(state->message_starts, index)) {
+      from = index;
+      found = true;
+      break;
     }
   }
-  if (rewound != 0) {
-    VE_increment_data_available(client, rewound, 1, 0);
-    event->offset = 0;
+  ve_uint32_t carry = 0;
+  if (!found && state->carry_size > 0) {
+    if (state->carry_control != 0) {
+      from = state->carry_end < consumed ? state->carry_end : consumed;  // drop the cut tail
+    } else {
+      carry = state->carry_size;  // the head goes out again before the tail
+    }
   }
-  _set_send_positions(state, 0, 0);
-  if (locked) pthread_mutex_unlock(&client->dispatch_mutex);
+  if (found || state->carry_control != 0) state->carry_size = 0;
+
+  // Close up the buffer over the control messages between from and the end.
+  ve_uint32_t write = from;
+  for (ve_uint32_t read = from; read < consumed;) {
+    const ve_uint32_t end = _next_start(state, read, consumed);
+    const bool control = _bit(state->control_starts, read);
+    const bool start = _bit(state->message_starts, read);
+    _clear_bit(state->message_starts, read);
+    _clear_bit(state->control_starts, read);
+    if (!control) {
+      if (write != read) memmove(state->data_buffer + write, state->data_buffer + read, end - read);
+      if (start) _set_bit(state->message_starts, write);
+      write += end - read;
+    }
+    read = end;
+  }
+  for (ve_uint32_t index = write; index < consumed; ++index) {
+    _clear_bit(state->message_starts, index);
+    _clear_bit(state->control_starts, index);
+  }
+  if (state->carry_size > 0 && state->carry_end > write) state->carry_end = write;
+  _set_send_positions(state, write, from);
+  state->resend_carry = carry;
+  const ve_uint32_t pending_after = write - from + carry;
+  state->resend_pending = pending_after > 0 ? 1 : 0;
+  if (locked) {
+    if (pending_after > pending_before) {
+      increment_flush_states(client, pending_after - pending_before);
+    } else if (pending_before > pending_after) {
+      decrement_flush_states(client, pending_before - pending_after);
+    }
+    pthread_mutex_unlock(&client->dispatch_mutex);
+  }
   VE_LOG_MSG(QIVA_LOG_DETAIL, QIVA_MSG_VESKA_LOST_CONNECTION);
   TRANSPORT_close(endpoint);
   VE_RETURN_VOID();
+}
+
+// One write, after asking whether the peer is still there: a connection that the collector
+// closed would still accept a whole batch into the local kernel, and lose it.
+int _send(transport_endpoint_t *endpoint, const unsigned char *bytes, ve_uint32_t *size) {
+  if (TRANSPORT_TCP_peer_closed(endpoint) != 0) return QIVA_ERR_TRANSPORT;
+  return TRANSPORT_send(endpoint, reinterpret_cast<const char *>(bytes), size);
+}
+
+// Takes written bytes off every waiting flush.
+void _written(ve_client_data_t *client, ve_uint32_t bytes) {
+  if (_first_flush(client) == nullptr) return;
+  if (pthread_mutex_lock(&client->dispatch_mutex) != 0) return;
+  if (client->flush_state != nullptr) decrement_flush_states(client, bytes);
+  pthread_mutex_unlock(&client->dispatch_mutex);
+}
+
+// After a lost connection with messages to resend, the new connection writes its control
+// messages straight from their storage, then the kept head of a split event, so that the
+// resent messages in data_buffer follow them. Returns 0 or the failed write's result.
+int _resend_preamble(dispatcher_state_t *state, transport_endpoint_t *endpoint) {
+  ve_client_data_t *client = _client(state);
+  ve_message_buffer_t *controls[] = {&state->register_buffer, &state->statistics_buffer,
+                                     &state->heartbeat_buffer};
+  for (ve_message_buffer_t *buffer : controls) {
+    while (!_complete(buffer)) {
+      ve_uint32_t size = buffer->size - buffer->offset;
+      int result = _send(endpoint, static_cast<const unsigned char *>(buffer->data) + buffer->offset,
+                         &size);
+      if (result != 0) return result;
+      buffer->offset += size;
+      VE_decrement_data_available(client, size, 0);
+      _written(client, size);
+    }
+    if (buffer == &state->statistics_buffer) state->last_statistics = time(nullptr);
+    if (buffer == &state->heartbeat_buffer) state->last_heartbeat = time(nullptr);
+  }
+  while (state->resend_carry > 0) {
+    ve_uint32_t size = state->resend_carry;
+    int result = _send(endpoint, state->carry + (state->carry_size - size), &size);
+    if (result != 0) return result;
+    if (pthread_mutex_lock(&client->dispatch_mutex) == 0) {
+      state->resend_carry -= size;
+      if (client->flush_state != nullptr) decrement_flush_states(client, size);
+      pthread_mutex_unlock(&client->dispatch_mutex);
+    } else {
+      state->resend_carry -= size;
+    }
+  }
+  state->resend_pending = 0;
+  return 0;
 }
 
 // Copies what the buffers yield into the send buffer. Returns 1 when the erroneous-state
@@ -202,18 +354,20 @@ int _fill(dispatcher_state_t *state) {
     ve_uint32_t amount = buffer->size - buffer->offset;
     if (amount > kSendBufferSize - consumed) amount = kSendBufferSize - consumed;
     if (amount > snapshot) amount = snapshot;
-    const unsigned char *source =
-        buffer == &state->event_buffer
-            ? static_cast<const unsigned char *>(VE_memory_pool_data(client->memory_pool,
-                                                                     buffer->data))
-            : static_cast<const unsigned char *>(buffer->data);
+    const unsigned char *source = _source(state, buffer);
     if (source == nullptr) {
       // Never expected: a message without bytes. Skip it rather than copy from nowhere.
       buffer->offset = buffer->size;
       continue;
     }
+    if (buffer->offset == 0) {
+      _set_bit(state->message_starts, consumed);
+      if (_is_control(state, buffer)) _set_bit(state->control_starts, consumed);
+    }
+    const bool carried_tail = consumed == 0 && state->carry_size > 0 && state->carry_end == 0;
     memcpy(state->data_buffer + consumed, source + buffer->offset, amount);
     consumed += amount;
+    if (carried_tail) state->carry_end = consumed;
     buffer->offset += amount;
     VE_LOG_DEBUG(QIVA_LOG_DETAIL, "Consumed %u/%u bytes from buffer", buffer->offset,
                  buffer->size);
@@ -249,7 +403,7 @@ int _fill(dispatcher_state_t *state) {
 extern "C" {
 
 ve_uint64_t data_is_available(dispatcher_state_t *state) {
-  if (_consumed(state) != 0) return 1;
+  if (_consumed(state) != 0 || state->resend_carry != 0) return 1;
   ve_uint32_t counter = _counter(_client(state));
   if (counter != 0) return counter;
   return CCQ_empty(&_client(state)->queue) ? 0 : 1;
@@ -420,7 +574,12 @@ int on_writeable(transport_endpoint_t *endpoint) {
   auto *state = static_cast<dispatcher_state_t *>(endpoint->userdata);
   ve_client_data_t *client = _client(state);
   int error = 0;
-  while (data_is_available(state) != 0) {
+  if (state->resend_pending != 0) {
+    error = _resend_preamble(state, endpoint);
+    if (error == QIVA_ERR_AGAIN) VE_RETURN(0);
+    if (error != 0) _lost_connection(state, endpoint);
+  }
+  while (error == 0 && data_is_available(state) != 0) {
     if (_consumed(state) < kSendBufferSize && data_is_available(state) != 0) {
       if (_fill(state) != 0) VE_RETURN(0);  // the erroneous-state recovery ran
     }
@@ -431,8 +590,7 @@ int on_writeable(transport_endpoint_t *endpoint) {
     // Nothing copied and nothing left to write: the counter has not caught up with a message
     // just queued. Leave it for the next cycle instead of sending nothing in a loop.
     if (size == 0) break;
-    int result = TRANSPORT_send(endpoint, reinterpret_cast<const char *>(state->data_buffer) + offset,
-                                &size);
+    int result = _send(endpoint, state->data_buffer + offset, &size);
     if (result == QIVA_ERR_AGAIN) break;
     if (result != 0) {
       _lost_connection(state, endpoint);
@@ -441,6 +599,7 @@ int on_writeable(transport_endpoint_t *endpoint) {
     }
     VE_LOG_DEBUG(QIVA_LOG_DETAIL, "Sent %u/%u bytes", size, consumed);
     offset += size;
+    if (offset >= consumed) _restart_filling(state);
     int locked = pthread_mutex_lock(&client->dispatch_mutex) == 0;
     if (offset >= consumed) {
       _set_send_positions(state, 0, 0);

@@ -2,14 +2,20 @@
 // pending at their start has been written or dropped, however producers and drops interleave.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <algorithm>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "private_api.h"
+#include "support/client_events.h"
 #include "support/collector_process.h"
 
 namespace veska_test {
@@ -97,6 +103,74 @@ TEST_P(FlushAfterDrops, ReturnsOnceEverythingWasWrittenOrDropped) {
 }
 
 INSTANTIATE_TEST_SUITE_P(QueueSizes, FlushAfterDrops, ::testing::Values(1, 4));
+
+// Sockets the process holds open, from /proc.
+int open_sockets(pid_t pid) {
+  std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  DIR *dir = opendir(folder.c_str());
+  if (dir == nullptr) return -1;
+  int sockets = 0;
+  char target[64];
+  while (dirent *entry = readdir(dir)) {
+    std::string path = folder + "/" + entry->d_name;
+    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    if (n > 0 && std::string(target, static_cast<size_t>(n)).rfind("socket:", 0) == 0) ++sockets;
+  }
+  closedir(dir);
+  return sockets;
+}
+
+// The collector cuts the first connection in the middle of an event, with two more events
+// already written behind it. Those three were accepted by the kernels and are lost with the
+// connection; everything tracked afterwards must reach the next connection, whole, in order
+// and once, although the dispatcher's next write would still have been accepted locally.
+TEST(LostConnection, EventsAfterTheCollectorClosedAreResentOnTheNextConnection) {
+  const int kFirst = 100;
+  const int kSecond = 100;
+  auto id = [](int n) {
+    char text[16];
+    std::snprintf(text, sizeof text, "n%05d", n);
+    return std::string(text);
+  };
+  const size_t size = test_event_size(id(0));
+  const size_t cut = 26 + kFirst * size + size / 2;
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start({"--close-after", std::to_string(cut)})) << collector.error();
+  qiva_config_t config = make_config(collector.server_c_str(), 1000);
+  ASSERT_EQ(0, QIVA_init(&config));
+  qiva_time_t timeout = {60, 0};
+
+  for (int n = 0; n < kFirst + 3; ++n) ASSERT_EQ(0, enqueue_test_event(&config, id(n)));
+  ASSERT_EQ(0, QIVA_flush(&config, &timeout));
+  ASSERT_TRUE(collector.wait_for("event", kFirst));
+  // The collector has closed its end once it holds only its listening socket.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (open_sockets(collector.pid()) > 1 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(1, open_sockets(collector.pid()));
+
+  for (int n = kFirst + 3; n < kFirst + 3 + kSecond; ++n) {
+    ASSERT_EQ(0, enqueue_test_event(&config, id(n)));
+  }
+  EXPECT_EQ(0, QIVA_flush(&config, &timeout));
+  EXPECT_TRUE(collector.wait_for("event", kFirst + kSecond));
+  EXPECT_EQ(0, QIVA_shutdown(&config));
+
+  CollectorRecords events = collector.records("event");
+  std::vector<int> numbers;
+  for (const json &event : events) numbers.push_back(std::atoi(transaction_id(event).c_str() + 1));
+  std::set<int> seen(numbers.begin(), numbers.end());
+  EXPECT_EQ(numbers.size(), seen.size()) << "an event arrived twice";
+  EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
+  for (int n = 0; n < kFirst + 3 + kSecond; ++n) {
+    if (n >= kFirst && n < kFirst + 3) continue;  // accepted by the kernels before the cut
+    EXPECT_EQ(1u, seen.count(n)) << "event " << n << " was lost";
+  }
+  EXPECT_EQ(2u, collector.records("register").size());
+  std::printf("lost connection: %zu of %d events arrived, %zu lost with the cut connection\n",
+              numbers.size(), kFirst + 3 + kSecond, kFirst + 3 + kSecond - numbers.size());
+}
 
 }  // namespace
 }  // namespace veska_test

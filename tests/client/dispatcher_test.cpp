@@ -87,6 +87,34 @@ class Dispatcher : public ClientStateTest {
     ASSERT_EQ(0, enqueue_test_event(&config_, id, padding));
   }
   FakeTransport fake_;
+  // Two 40 KB events; the first connection's send number fail_call fails (earlier sends accept
+  // at most max_send bytes). Returns the events the second connection carries, after checking
+  // that it decodes cleanly and opens with registration, statistics and heartbeat.
+  std::vector<std::string> ResendAfterFailure(uint32_t max_send, int fail_call) {
+    std::vector<std::string> ids;
+    EXPECT_EQ(0, enqueue_test_event(&config_, "big1", 40000));
+    EXPECT_EQ(0, enqueue_test_event(&config_, "big2", 40000));
+    EXPECT_EQ(0, connect_client(&config_, state()));
+    fake_.max_send = max_send;
+    fake_.fail_send_call = fail_call;
+    EXPECT_EQ(QIVA_ERR_TRANSPORT, on_writeable(&state()->endpoint));
+    EXPECT_EQ(1, fake_.closes);
+    __atomic_store_n(&state()->connected, 0, __ATOMIC_RELEASE);
+    fake_.max_send = 0xFFFFFFFF;
+    EXPECT_EQ(0, connect_client(&config_, state()));
+    EXPECT_EQ(0, on_writeable(&state()->endpoint));
+    EXPECT_EQ(0u, counter());
+    EXPECT_EQ(0u, state()->data_consumed);
+    bool clean = false;
+    auto messages = decode_all(fake_.connections.at(1), &clean);
+    EXPECT_TRUE(clean);
+    if (messages.size() < 3) return ids;
+    EXPECT_EQ(veska::wire::MessageKind::kRegister, messages[0].kind);
+    EXPECT_EQ(veska::wire::MessageKind::kStatistics, messages[1].kind);
+    EXPECT_EQ(veska::wire::MessageKind::kHeartbeat, messages[2].kind);
+    for (size_t i = 3; i < messages.size(); ++i) ids.push_back(transaction_id(messages[i]));
+    return ids;
+  }
 };
 
 TEST_F(Dispatcher, DataIsAvailableFromSendBufferCounterOrQueue) {
@@ -284,35 +312,32 @@ TEST_F(Dispatcher, SendBufferHoldsAtMost65535BytesAndPartialWritesContinue) {
   EXPECT_EQ("big2", transaction_id(messages[4]));
 }
 
-TEST_F(Dispatcher, LostConnectionRewindsAPartlyCopiedEvent) {
-  Enqueue("lost", 40000);     // fully copied into the first buffer, lost with it
-  Enqueue("rewound", 40000);  // partly copied: sent whole on the next connection
-  Connect();
-  ve_flush_state_t flush = {nullptr, 1000000, PTHREAD_COND_INITIALIZER, 0};
-  client()->flush_state = &flush;
-  fake_.fail_send_call = 0;
-  EXPECT_EQ(QIVA_ERR_TRANSPORT, on_writeable(&state()->endpoint));
-  const ve_uint32_t rewound = static_cast<ve_uint32_t>(test_event_size("rewound", 40000));
-  const ve_uint32_t lost = static_cast<ve_uint32_t>(test_event_size("lost", 40000));
-  const ve_uint32_t copied_of_rewound = 65535 - 26 - lost;
-  // The 65535 unwritten bytes are lost to the flush; the rewound part will be written again.
-  EXPECT_EQ(1000000u - 65535u + copied_of_rewound, flush.remaining);
-  EXPECT_EQ(0u, state()->event_buffer.offset);
-  EXPECT_EQ(rewound, counter());
-  EXPECT_EQ(0u, state()->data_consumed);
-  EXPECT_EQ(1, fake_.closes);
-  client()->flush_state = nullptr;
+TEST_F(Dispatcher, LostConnectionResendsTheWholeUnwrittenBuffer) {
+  // Nothing was written: both events (the second only partly copied) go out again, whole.
+  EXPECT_EQ(std::vector<std::string>({"big1", "big2"}), ResendAfterFailure(0xFFFFFFFF, 0));
+}
 
-  __atomic_store_n(&state()->connected, 0, __ATOMIC_RELEASE);
+TEST_F(Dispatcher, LostConnectionResendsFromTheMessageBeingWritten) {
+  // 30000 bytes were written, part of big1 among them: big1 goes out again from its start.
+  EXPECT_EQ(std::vector<std::string>({"big1", "big2"}), ResendAfterFailure(30000, 1));
+}
+
+TEST_F(Dispatcher, LostConnectionResendsASplitMessageWhole) {
+  // The first 65535 bytes (with big2's head) were written; the write of big2's tail fails.
+  EXPECT_EQ(std::vector<std::string>({"big2"}), ResendAfterFailure(0xFFFFFFFF, 1));
+}
+
+TEST_F(Dispatcher, LostConnectionMovesWaitingFlushesByWhatIsLeftToWrite) {
+  Enqueue("e1");
   Connect();
-  ASSERT_EQ(0, on_writeable(&state()->endpoint));
-  bool clean = false;
-  auto messages = decode_all(fake_.connections.at(1), &clean);
-  EXPECT_TRUE(clean);
-  ASSERT_EQ(4u, messages.size());
-  EXPECT_EQ(veska::wire::MessageKind::kRegister, messages[0].kind);
-  EXPECT_EQ("rewound", transaction_id(messages[3]));
-  EXPECT_EQ(0u, counter());
+  ASSERT_EQ(0, on_writeable(&state()->endpoint));  // 26 + e1 written
+  Enqueue("e2");
+  ve_flush_state_t flush = {nullptr, 1000, PTHREAD_COND_INITIALIZER, 0};
+  client()->flush_state = &flush;
+  fake_.fail_send_call = fake_.send_calls;
+  EXPECT_EQ(QIVA_ERR_TRANSPORT, on_writeable(&state()->endpoint));
+  EXPECT_EQ(1000u, flush.remaining);  // e2 is still to be written, nothing was lost
+  client()->flush_state = nullptr;
 }
 
 TEST_F(Dispatcher, CounterAboveWhatIsQueuedIsRepaired) {

@@ -221,13 +221,17 @@ TEST_F(ClientCollector, EveryConnectionAfterALostOneStartsWithRegistration) {
   }
   qiva_time_t generous = seconds(60);
   ASSERT_EQ(0, QIVA_flush(&config, &generous));
-  // The dispatcher learns of the cut at its next write; keep writing until it reconnects.
+  // The dispatcher learns of the cut at its next write; keep writing until it reconnects. A
+  // loaded machine may run the collector's cut long after the flushes returned, so the bound
+  // is time, with a pause between writes that leaves the collector room to run.
   int sent = 0;
   bool reconnected = false;
-  for (; sent < 400 && !reconnected; ++sent) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (; std::chrono::steady_clock::now() < give_up && !reconnected; ++sent) {
     ASSERT_EQ(0, enqueue_test_event(&config, "late-" + std::to_string(sent), 60));
     ASSERT_EQ(0, QIVA_flush(&config, &generous));
     reconnected = !of_connection(collector.records("register"), 2).empty();
+    if (!reconnected) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   ASSERT_TRUE(reconnected);
   ASSERT_EQ(0, enqueue_test_event(&config, "last", 60));

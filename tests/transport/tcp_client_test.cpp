@@ -203,3 +203,26 @@ TEST_F(TcpClientTest, ClosedEndpointRefusesFurtherUse) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TcpClientTest, PeerClosedIsSeenWithoutBlockingBeforeAnyWrite) {
+  RawListener listener;
+  transport_endpoint_t endpoint = {};
+  ASSERT_EQ(TRANSPORT_connect(tcp(), &endpoint, listener.address().c_str()), 0);
+  ASSERT_EQ(TRANSPORT_set_blocking(&endpoint, 1), 0);
+  int peer = listener.Accept();
+  ASSERT_GE(peer, 0);
+  EXPECT_EQ(0, TRANSPORT_TCP_peer_closed(&endpoint));
+  close(peer);  // nothing unread: an orderly close
+  int closed = 0;
+  for (int i = 0; i < 1000 && closed == 0; ++i) {
+    closed = TRANSPORT_TCP_peer_closed(&endpoint);
+    if (closed == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(1, closed);
+  EXPECT_EQ(0, TRANSPORT_close(&endpoint));
+  EXPECT_EQ(0, TRANSPORT_TCP_peer_closed(&endpoint));  // closed endpoint: nothing to ask
+}
+
+}  // namespace
