@@ -24,7 +24,12 @@ pthread_once_t atfork_once = PTHREAD_ONCE_INIT;
 // for a section in progress to end, and both sides continue with the mutex free.
 void _token_prepare_fork() { pthread_mutex_lock(&token_mutex); }
 void _token_after_fork() { pthread_mutex_unlock(&token_mutex); }
+// The first token of an activation logs while it holds token_mutex, and logging may take the
+// logger's selection lock then. Fork preparations run newest first, so the logging handlers are
+// registered before these whoever comes first: a fork then takes token_mutex before the
+// selection lock too, in the same order, and cannot deadlock against a first token.
 void _register_fork_handlers() {
+  VE_logging_register_fork_handlers();
   pthread_atfork(_token_prepare_fork, _token_after_fork, _token_after_fork);
 }
 
