@@ -152,8 +152,8 @@ void _write_line(const ZELM1_EPB *epb, int line, const char *kind, const char *d
   if (output == nullptr) return;
   pthread_mutex_lock(&output_mutex);
   fprintf(output, "ZELM1 %s %s %s:%d %s%s%s\n", cub != nullptr && cub->Comp ? cub->Comp : "*",
-          epb->Id != nullptr ? epb->Id : "?", _base_name(cub != nullptr ? cub->File : nullptr), line,
-          kind, detail != nullptr ? " " : "", detail != nullptr ? detail : "");
+          epb->Id != nullptr ? epb->Id : "?", _base_name(cub != nullptr ? cub->File : nullptr),
+          line, kind, detail != nullptr ? " " : "", detail != nullptr ? detail : "");
   fflush(output);
   pthread_mutex_unlock(&output_mutex);
 }
