@@ -144,7 +144,9 @@ int VE_client_data_init(ve_client_data_t *data, ve_config_t *config) {
     pthread_mutex_destroy(&data->dispatch_mutex);
     VE_RETURN(QIVA_ERR_NOMEM);
   }
-  int result = VE_memory_pool_init(&data->memory_pool, config->queue_size);
+  // The client's own pool: events are allocated on application threads and freed on the
+  // dispatcher's, which the process heap handles badly.
+  int result = VE_memory_pool_create(&data->memory_pool, config->queue_size);
   if (result == 0) {
     data->dispatcher_state.config_data = static_cast<ve_config_data_t *>(config->handle);
     result = initialise_transport(data, config->server);
@@ -176,6 +178,12 @@ int VE_client_data_destroy(ve_client_data_t *data) {
     VE_memory_pool_free(data->memory_pool, event->data);
   }
   memset(event, 0, sizeof *event);
+  dispatcher_state_t *state = &data->dispatcher_state;
+  for (ve_uint32_t i = state->prefetch_next; i < state->prefetch_count; ++i) {
+    VE_memory_pool_free(data->memory_pool, state->prefetched[i].data);
+  }
+  state->prefetch_next = 0;
+  state->prefetch_count = 0;
   CCQ_destroy(&data->queue);
   int result = 0;
   if (data->memory_pool != nullptr) result = VE_memory_pool_destroy(data->memory_pool);

@@ -41,6 +41,7 @@ typedef struct ve_flush_state_t {
 } ve_flush_state_t;
 
 #define VE_SEND_BUFFER_SIZE 65535u
+#define VE_PREFETCH_MESSAGES 64u
 
 /* The dispatcher's working state. connected, exited, data_offset and data_consumed are read
  * by other threads without the dispatcher's help, so every access to them is __atomic. */
@@ -79,6 +80,11 @@ typedef struct dispatcher_state_t {
    * resend_carry changes under dispatch_mutex (a starting flush counts it as pending). */
   int resend_pending;
   ve_uint32_t resend_carry;
+  /* Messages taken from the queue in one go (one taking of its head lock for many events),
+   * handed to event_buffer one by one: prefetched[prefetch_next .. prefetch_count-1]. */
+  ve_message_buffer_t prefetched[VE_PREFETCH_MESSAGES];
+  ve_uint32_t prefetch_next;
+  ve_uint32_t prefetch_count;
 } dispatcher_state_t;
 
 typedef struct ve_client_data_t {

@@ -127,6 +127,9 @@ void _erroneous_state(dispatcher_state_t *state) {
   const ve_uint32_t tail = __atomic_load_n(&queue->tail, __ATOMIC_ACQUIRE);
   ve_uint64_t truth = _left(&state->event_buffer) + _left(&state->register_buffer) +
                       _left(&state->statistics_buffer) + _left(&state->heartbeat_buffer);
+  for (ve_uint32_t i = state->prefetch_next; i < state->prefetch_count; ++i) {
+    truth += state->prefetched[i].size;
+  }
   for (ve_uint32_t index = head; index != tail; index = (index + 1) % (2u * queue->size)) {
     const auto *item = reinterpret_cast<const ve_message_buffer_t *>(
         queue->data + static_cast<size_t>(index % queue->size) * queue->block_size);
@@ -473,9 +476,17 @@ ve_message_buffer_t *get_buffer(dispatcher_state_t *state) {
   if (!_complete(&state->statistics_buffer)) return &state->statistics_buffer;
   if (!_complete(&state->heartbeat_buffer)) return &state->heartbeat_buffer;
   if (_not_started(&state->event_buffer)) return &state->event_buffer;
-  ve_client_data_t *client = _client(state);
-  if (CCQ_empty(&client->queue)) return nullptr;
-  if (CCQ_pop(&client->queue, &state->event_buffer) == nullptr) return nullptr;
+  if (state->prefetch_next == state->prefetch_count) {
+    // Take every published message at once (up to the prefetch room), under one taking of
+    // the queue's head lock; they are the dispatcher's from now on, still counted as waiting.
+    ve_client_data_t *client = _client(state);
+    state->prefetch_next = 0;
+    state->prefetch_count = 0;
+    if (CCQ_empty(&client->queue)) return nullptr;
+    state->prefetch_count = CCQ_pop_many(&client->queue, state->prefetched, VE_PREFETCH_MESSAGES);
+    if (state->prefetch_count == 0) return nullptr;
+  }
+  state->event_buffer = state->prefetched[state->prefetch_next++];
   return &state->event_buffer;
 }
 

@@ -1,16 +1,134 @@
-// The memory pool is a validating facade over the process heap: the "pool" is a sentinel value
-// and a handle is the block's own address. Keeping callers on this interface lets a real pool
-// replace the heap later without touching them.
+// The memory pool. Outside callers get the sentinel pool: a validating facade over the process
+// heap whose handle is the block's own address. A configuration's client state makes a pool of
+// its own (VE_memory_pool_create): free lists by size class, grown lazily in chunks up to about
+// the queue's capacity, so that in the steady state an event's block comes from a list and
+// goes back to it without touching the heap, and the dispatcher's free is one compare-exchange
+// instead of glibc's cross-thread free. Rare sizes, and any class that is exhausted, fall back
+// to the heap. Either way the handle is the address of the block's bytes.
 #include "src/memory_pool.h"
 
+#include <pthread.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "types.h"
 
 namespace {
 
 ve_memory_pool_t *const kPoolSentinel = reinterpret_cast<ve_memory_pool_t *>(uintptr_t{0x12345678});
+
+// A pool made by VE_memory_pool_create carries this tag's address in its dummy field.
+const char kClassPoolTag = 0;
+
+const ve_uint32_t kClassCount = 6;  // 128, 256, ... 4096 bytes of data
+const ve_uint32_t kSmallestClass = 128;
+const ve_uint32_t kChunkBlocks = 64;
+const ve_uint32_t kHeapClass = 0xFFFFFFFFu;
+
+// Every block starts with this header; the handle points just past it.
+struct _block_header_t {
+  ve_uint32_t size_class;  // kHeapClass for a heap block
+  ve_uint32_t index;       // the block's number within its class
+};
+static_assert(sizeof(_block_header_t) == 8, "the header keeps the data 8-byte aligned");
+
+// One size class: blocks numbered 0 .. capacity-1, stored in chunks allocated on first need.
+// Free blocks form a stack linked through next[]; top holds (tag << 32 | (index + 1)), 0 in
+// the low half meaning empty. The tag changes with every successful pop and push, so a
+// compare-exchange cannot succeed on a top that was popped and pushed back meanwhile.
+struct _size_class_t {
+  ve_uint64_t top;
+  char pad[56];  // top alone on its cache line: producers and the dispatcher both hit it
+  ve_uint32_t block_bytes;  // header + data
+  ve_uint32_t capacity;
+  ve_uint32_t made;  // blocks made so far; grows under grow_mutex
+  unsigned char **chunks;
+  ve_uint32_t *next;
+  pthread_mutex_t grow_mutex;
+};
+
+struct _class_pool_t {
+  ve_memory_pool_t base;  // dummy = &kClassPoolTag
+  _size_class_t classes[kClassCount];
+};
+
+inline _class_pool_t *_class_pool(ve_memory_pool_t *pool) {
+  if (pool == nullptr || pool == kPoolSentinel) return nullptr;
+  if (pool->dummy != &kClassPoolTag) return nullptr;
+  return reinterpret_cast<_class_pool_t *>(pool);
+}
+
+inline _block_header_t *_block(_size_class_t *size_class, ve_uint32_t index) {
+  return reinterpret_cast<_block_header_t *>(size_class->chunks[index / kChunkBlocks] +
+                                             static_cast<size_t>(index % kChunkBlocks) *
+                                                 size_class->block_bytes);
+}
+
+void _push(_size_class_t *size_class, ve_uint32_t index) {
+  ve_uint64_t top = __atomic_load_n(&size_class->top, __ATOMIC_RELAXED);
+  for (;;) {
+    __atomic_store_n(&size_class->next[index], static_cast<ve_uint32_t>(top), __ATOMIC_RELAXED);
+    ve_uint64_t new_top = (((top >> 32) + 1) << 32) | (index + 1);
+    // Release: the block's next link (and its last use) are visible to whoever pops it.
+    if (__atomic_compare_exchange_n(&size_class->top, &top, new_top, true, __ATOMIC_RELEASE,
+                                    __ATOMIC_RELAXED)) {
+      return;
+    }
+  }
+}
+
+// 0 when the stack is empty, else index + 1.
+ve_uint32_t _pop(_size_class_t *size_class) {
+  ve_uint64_t top = __atomic_load_n(&size_class->top, __ATOMIC_ACQUIRE);
+  for (;;) {
+    ve_uint32_t first = static_cast<ve_uint32_t>(top);
+    if (first == 0) return 0;
+    // next[] is never freed while the pool lives, so reading a stale link is harmless: the
+    // tag makes the exchange fail and the loop reads again.
+    ve_uint32_t after = __atomic_load_n(&size_class->next[first - 1], __ATOMIC_RELAXED);
+    ve_uint64_t new_top = (((top >> 32) + 1) << 32) | after;
+    if (__atomic_compare_exchange_n(&size_class->top, &top, new_top, true, __ATOMIC_ACQUIRE,
+                                    __ATOMIC_ACQUIRE)) {
+      return first;
+    }
+  }
+}
+
+// Makes one more chunk of the class's blocks and stacks them; false when the class is full or
+// the heap refuses.
+bool _grow(_size_class_t *size_class, ve_uint32_t class_number) {
+  if (pthread_mutex_lock(&size_class->grow_mutex) != 0) return false;
+  bool grown = false;
+  ve_uint32_t made = size_class->made;
+  if (made < size_class->capacity) {
+    ve_uint32_t count = size_class->capacity - made;
+    if (count > kChunkBlocks) count = kChunkBlocks;
+    auto *chunk = static_cast<unsigned char *>(malloc(static_cast<size_t>(kChunkBlocks) *
+                                                      size_class->block_bytes));
+    if (chunk != nullptr) {
+      size_class->chunks[made / kChunkBlocks] = chunk;
+      for (ve_uint32_t i = 0; i < count; ++i) {
+        _block_header_t *header = _block(size_class, made + i);
+        header->size_class = class_number;
+        header->index = made + i;
+      }
+      size_class->made = made + count;
+      for (ve_uint32_t i = 0; i < count; ++i) _push(size_class, made + i);
+      grown = true;
+    }
+  }
+  pthread_mutex_unlock(&size_class->grow_mutex);
+  return grown;
+}
+
+void *_heap_block(ve_uint16_t size) {
+  auto *header = static_cast<_block_header_t *>(malloc(sizeof(_block_header_t) + size));
+  if (header == nullptr) return nullptr;
+  header->size_class = kHeapClass;
+  header->index = 0;
+  return header + 1;
+}
 
 }  // namespace
 
@@ -23,22 +141,84 @@ int VE_memory_pool_init(ve_memory_pool_t **pool, ve_uint16_t min_blocks) {
   return QIVA_SUCCESS;
 }
 
+int VE_memory_pool_create(ve_memory_pool_t **pool, ve_uint16_t min_blocks) {
+  if (pool == nullptr) return QIVA_ERR_INVALID;
+  *pool = nullptr;
+  auto *made = static_cast<_class_pool_t *>(calloc(1, sizeof(_class_pool_t)));
+  if (made == nullptr) return QIVA_ERR_NOMEM;
+  made->base.dummy = const_cast<char *>(&kClassPoolTag);
+  // Room for a full queue, the dispatcher's message and producers between allocation and
+  // enqueue; beyond that the heap serves.
+  const ve_uint32_t capacity = static_cast<ve_uint32_t>(min_blocks) + 2 * kChunkBlocks;
+  const ve_uint32_t chunk_slots = (capacity + kChunkBlocks - 1) / kChunkBlocks;
+  for (ve_uint32_t c = 0; c < kClassCount; ++c) {
+    _size_class_t *size_class = &made->classes[c];
+    size_class->block_bytes = sizeof(_block_header_t) + (kSmallestClass << c);
+    size_class->capacity = capacity;
+    size_class->chunks = static_cast<unsigned char **>(calloc(chunk_slots, sizeof(unsigned char *)));
+    size_class->next = static_cast<ve_uint32_t *>(calloc(capacity, sizeof(ve_uint32_t)));
+    pthread_mutex_init(&size_class->grow_mutex, nullptr);
+    if (size_class->chunks == nullptr || size_class->next == nullptr) {
+      made->classes[c].capacity = 0;  // never grows; the heap serves this class
+    }
+  }
+  *pool = &made->base;
+  return QIVA_SUCCESS;
+}
+
 int VE_memory_pool_destroy(ve_memory_pool_t *pool) {
-  return pool == kPoolSentinel ? QIVA_SUCCESS : QIVA_ERR_INVALID;
+  if (pool == kPoolSentinel) return QIVA_SUCCESS;
+  _class_pool_t *made = _class_pool(pool);
+  if (made == nullptr) return QIVA_ERR_INVALID;
+  for (_size_class_t &size_class : made->classes) {
+    if (size_class.chunks != nullptr) {
+      for (ve_uint32_t i = 0; i * kChunkBlocks < size_class.made; ++i) free(size_class.chunks[i]);
+    }
+    free(size_class.chunks);
+    free(size_class.next);
+    pthread_mutex_destroy(&size_class.grow_mutex);
+  }
+  made->base.dummy = nullptr;
+  free(made);
+  return QIVA_SUCCESS;
 }
 
 ve_memory_pool_handle_t VE_memory_pool_alloc(ve_memory_pool_t *pool, ve_uint16_t size) {
-  if (pool != kPoolSentinel || size == 0) return nullptr;
-  return malloc(size);
+  if (size == 0) return nullptr;
+  if (pool == kPoolSentinel) return malloc(size);
+  _class_pool_t *made = _class_pool(pool);
+  if (made == nullptr) return nullptr;
+  ve_uint32_t class_number = 0;
+  while (class_number < kClassCount && (kSmallestClass << class_number) < size) ++class_number;
+  if (class_number == kClassCount) return _heap_block(size);
+  _size_class_t *size_class = &made->classes[class_number];
+  ve_uint32_t first = _pop(size_class);
+  while (first == 0) {
+    if (!_grow(size_class, class_number)) return _heap_block(size);
+    first = _pop(size_class);
+  }
+  return _block(size_class, first - 1) + 1;
 }
 
 void VE_memory_pool_free(ve_memory_pool_t *pool, ve_memory_pool_handle_t handle) {
-  if (pool != kPoolSentinel || handle == nullptr) return;
-  free(handle);
+  if (handle == nullptr) return;
+  if (pool == kPoolSentinel) {
+    free(handle);
+    return;
+  }
+  _class_pool_t *made = _class_pool(pool);
+  if (made == nullptr) return;
+  _block_header_t *header = static_cast<_block_header_t *>(handle) - 1;
+  if (header->size_class >= kClassCount) {
+    free(header);
+    return;
+  }
+  _push(&made->classes[header->size_class], header->index);
 }
 
 void *VE_memory_pool_data(ve_memory_pool_t *pool, ve_memory_pool_handle_t handle) {
-  return pool == kPoolSentinel ? handle : nullptr;
+  if (pool == kPoolSentinel) return handle;
+  return _class_pool(pool) != nullptr ? handle : nullptr;
 }
 
 }  // extern "C"

@@ -1,7 +1,8 @@
 /*
- * The memory pool: a validating facade over the process heap. A handle is the block's
- * address; callers reach bytes only through VE_memory_pool_data and free through
- * VE_memory_pool_free.
+ * The memory pool. VE_memory_pool_init gives the sentinel pool, a validating facade over the
+ * process heap; VE_memory_pool_create gives a client state its own pool of size-class free
+ * lists. Either way a handle is the address of the block's bytes; callers reach bytes only
+ * through VE_memory_pool_data and free through VE_memory_pool_free.
  */
 #ifndef VESKA_SRC_MEMORY_POOL_H
 #define VESKA_SRC_MEMORY_POOL_H
@@ -18,6 +19,11 @@ typedef struct ve_memory_pool_t {
 typedef void *ve_memory_pool_handle_t;
 
 int VE_memory_pool_init(ve_memory_pool_t **pool, ve_uint16_t min_blocks); /* 0 or 21 */
+/* A pool of its own for one client state: free lists by size class for about min_blocks
+ * messages of each size, refilled by every free, the heap for rare sizes. Any thread may
+ * allocate and free at once. The same operations apply to it; VE_memory_pool_destroy frees
+ * it, after every block has come back. 0, 21 (null pool) or 24. */
+int VE_memory_pool_create(ve_memory_pool_t **pool, ve_uint16_t min_blocks);
 int VE_memory_pool_destroy(ve_memory_pool_t *pool);                       /* 0 or 21 */
 /* A new block of size bytes, or null (size 0, foreign pool, heap exhausted). */
 ve_memory_pool_handle_t VE_memory_pool_alloc(ve_memory_pool_t *pool, ve_uint16_t size);
