@@ -27,23 +27,23 @@
 
 namespace {
 
-inline ve_uint32_t load_index(const ve_uint32_t *index) {
+inline uint32_t load_index(const uint32_t *index) {
   return __atomic_load_n(index, __ATOMIC_ACQUIRE);
 }
 
-inline void store_index(ve_uint32_t *index, ve_uint32_t value) {
+inline void store_index(uint32_t *index, uint32_t value) {
   __atomic_store_n(index, value, __ATOMIC_RELEASE);
 }
 
-inline ve_uint32_t next_index(const cyclic_queue_t *queue, ve_uint32_t index) {
+inline uint32_t next_index(const cyclic_queue_t *queue, uint32_t index) {
   return (index + 1) % (2u * queue->size);
 }
 
-inline unsigned char *block_at(const cyclic_queue_t *queue, ve_uint32_t index) {
+inline unsigned char *block_at(const cyclic_queue_t *queue, uint32_t index) {
   return queue->data + static_cast<size_t>(index % queue->size) * queue->block_size;
 }
 
-inline bool is_full(const cyclic_queue_t *queue, ve_uint32_t head, ve_uint32_t tail) {
+inline bool is_full(const cyclic_queue_t *queue, uint32_t head, uint32_t tail) {
   return (head + queue->size) % (2u * queue->size) == tail;
 }
 
@@ -56,7 +56,7 @@ inline bool usable(const cyclic_queue_t *queue) {
 
 extern "C" {
 
-int CCQ_init(cyclic_queue_t *queue, ve_uint16_t size, ve_uint16_t block_size) {
+int CCQ_init(cyclic_queue_t *queue, uint16_t size, uint16_t block_size) {
   if (queue == nullptr) return QIVA_ERR_INVALID;
   memset(queue, 0, sizeof *queue);
   // A capacity of 0 would make every index computation divide by zero.
@@ -92,12 +92,12 @@ int CCQ_push_counted(cyclic_queue_t *queue, const void *value, void *old_value,
   if (!usable(queue) || value == nullptr) return QIVA_ERR_INVALID;
   pthread_mutex_lock(&queue->tail_mutex);
   // tail changes only under tail_mutex, which is held: a relaxed load sees the last store.
-  ve_uint32_t tail = __atomic_load_n(&queue->tail, __ATOMIC_RELAXED);
+  uint32_t tail = __atomic_load_n(&queue->tail, __ATOMIC_RELAXED);
   int dropped = 0;
   if (is_full(queue, load_index(&queue->head), tail)) {
     pthread_mutex_lock(&queue->head_mutex);
     // The consumer may have popped meanwhile; then there is room and nothing is dropped.
-    ve_uint32_t head = load_index(&queue->head);
+    uint32_t head = load_index(&queue->head);
     if (is_full(queue, head, tail)) {
       if (old_value != nullptr) memcpy(old_value, block_at(queue, head), queue->block_size);
       store_index(&queue->head, next_index(queue, head));
@@ -118,7 +118,7 @@ void *CCQ_pop(cyclic_queue_t *queue, void *out) {
   // because a producer dropping the oldest block can empty the ring in between.
   if (load_index(&queue->head) == load_index(&queue->tail)) return nullptr;
   pthread_mutex_lock(&queue->head_mutex);
-  ve_uint32_t head = load_index(&queue->head);
+  uint32_t head = load_index(&queue->head);
   if (head == load_index(&queue->tail)) {
     pthread_mutex_unlock(&queue->head_mutex);
     return nullptr;
@@ -129,13 +129,13 @@ void *CCQ_pop(cyclic_queue_t *queue, void *out) {
   return out;
 }
 
-ve_uint32_t CCQ_pop_many(cyclic_queue_t *queue, void *out, ve_uint32_t max) {
+uint32_t CCQ_pop_many(cyclic_queue_t *queue, void *out, uint32_t max) {
   if (!usable(queue) || out == nullptr || max == 0) return 0;
   if (load_index(&queue->head) == load_index(&queue->tail)) return 0;
   pthread_mutex_lock(&queue->head_mutex);
-  ve_uint32_t head = load_index(&queue->head);
-  const ve_uint32_t tail = load_index(&queue->tail);
-  ve_uint32_t count = 0;
+  uint32_t head = load_index(&queue->head);
+  const uint32_t tail = load_index(&queue->tail);
+  uint32_t count = 0;
   auto *bytes = static_cast<unsigned char *>(out);
   // The blocks between head and the tail loaded above are published; newer ones wait for the
   // next call.
@@ -154,7 +154,7 @@ void *CCQ_peek(cyclic_queue_t *queue) {
   if (!usable(queue)) return nullptr;
   if (load_index(&queue->head) == load_index(&queue->tail)) return nullptr;
   pthread_mutex_lock(&queue->head_mutex);
-  ve_uint32_t head = load_index(&queue->head);
+  uint32_t head = load_index(&queue->head);
   void *block = head == load_index(&queue->tail) ? nullptr : block_at(queue, head);
   pthread_mutex_unlock(&queue->head_mutex);
   return block;

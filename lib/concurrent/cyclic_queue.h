@@ -7,27 +7,26 @@
 #define VESKA_CONCURRENT_CYCLIC_QUEUE_H
 
 #include <pthread.h>
-
-#include "lib/vecommon/ve_inttypes.h"
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 typedef struct cyclic_queue_t {
-  unsigned char *data;     /* size * block_size bytes, owned by the queue */
-  ve_uint16_t size;        /* capacity in blocks, at least 1 */
-  ve_uint16_t block_size;  /* bytes per block */
+  unsigned char *data; /* size * block_size bytes, owned by the queue */
+  uint16_t size;       /* capacity in blocks, at least 1 */
+  uint16_t block_size; /* bytes per block */
   /* Indices are read without a lock by the emptiness and fullness tests, so they are only
    * ever accessed with __atomic operations (see cyclic_queue.cpp for the orderings). */
-  ve_uint32_t head;        /* oldest block */
-  ve_uint32_t tail;        /* one past the newest block */
+  uint32_t head; /* oldest block */
+  uint32_t tail; /* one past the newest block */
   pthread_mutex_t head_mutex;
   pthread_mutex_t tail_mutex;
 } cyclic_queue_t;
 
 /* 0, or 24 when the storage cannot be allocated (data stays null, no mutex initialised). */
-int CCQ_init(cyclic_queue_t *queue, ve_uint16_t size, ve_uint16_t block_size);
+int CCQ_init(cyclic_queue_t *queue, uint16_t size, uint16_t block_size);
 /* Frees the storage and the mutexes; queued blocks are discarded. Returns 0. */
 int CCQ_destroy(cyclic_queue_t *queue);
 /* Copies value in as the newest block; when full, the oldest is dropped first and copied to
@@ -43,7 +42,7 @@ int CCQ_push_counted(cyclic_queue_t *queue, const void *value, void *old_value,
                      ccq_push_hook_t hook, void *arg);
 /* Removes up to max of the oldest blocks into out (max * block_size bytes) under one taking
  * of head_mutex; returns how many were removed (0 when empty). */
-ve_uint32_t CCQ_pop_many(cyclic_queue_t *queue, void *out, ve_uint32_t max);
+uint32_t CCQ_pop_many(cyclic_queue_t *queue, void *out, uint32_t max);
 /* Removes the oldest block into out (when not null) and returns out; null when empty. */
 void *CCQ_pop(cyclic_queue_t *queue, void *out);
 /* The oldest block inside the ring, valid until popped or overwritten; null when empty. */

@@ -2,13 +2,13 @@
 #ifndef VESKA_CONCURRENT_VE_ATOMIC_LINUX_H
 #define VESKA_CONCURRENT_VE_ATOMIC_LINUX_H
 
-#include "lib/vecommon/ve_inttypes.h"
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-typedef ve_uint64_t ve_atomic_t;
+typedef uint64_t ve_atomic_t;
 
 /* If *addr equals comparand it becomes exchange (full barrier). Returns the previous value:
  * the exchange happened exactly when that equals comparand. */
