@@ -183,6 +183,17 @@ int VE_memory_pool_destroy(ve_memory_pool_t *pool) {
   return QIVA_SUCCESS;
 }
 
+void VE_memory_pool_after_fork_child(ve_memory_pool_t *pool) {
+  _class_pool_t *made = _class_pool(pool);
+  if (made == nullptr) return;
+  // A thread of the parent may have been growing a class at the fork: the child has no such
+  // thread, so its copy of the lock starts free. The free lists themselves change only by
+  // single compare-exchanges and are whole in any copy.
+  for (_size_class_t &size_class : made->classes) {
+    pthread_mutex_init(&size_class.grow_mutex, nullptr);
+  }
+}
+
 ve_memory_pool_handle_t VE_memory_pool_alloc(ve_memory_pool_t *pool, ve_uint16_t size) {
   if (size == 0) return nullptr;
   if (pool == kPoolSentinel) return malloc(size);
