@@ -24,6 +24,8 @@ run_suite() {
 
 echo "== plain build"
 run_suite build
+echo "== fault suite, three times in a row"
+(cd build && ctest -L faults --repeat until-fail:3 --output-on-failure --timeout 300)
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   run_suite build-asan -DVESKA_SANITIZE=address,undefined -DVESKA_BUILD_JAVA=OFF -DVESKA_BUILD_BENCH=OFF

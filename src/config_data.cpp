@@ -38,10 +38,13 @@ void VE_config_data_prepare_fork(ve_config_data_t *data) {
   pthread_mutex_lock(&client->queue.tail_mutex);
   pthread_mutex_lock(&client->queue.head_mutex);
   pthread_mutex_lock(&client->dispatch_mutex);
+  // Held only around list changes and closes, never while waiting for the locks above.
+  TRANSPORT_TCP_fork_lock(&client->transport, 1);
 }
 
 void VE_config_data_after_fork(ve_config_data_t *data, int child) {
   ve_client_data_t *client = &data->client_data;
+  TRANSPORT_TCP_fork_lock(&client->transport, 0);
   if (child != 0) {
     // The parent's dispatcher may be counted as a waiter of this condition, and waiters that
     // do not exist here would never let it be destroyed: start from a fresh one.

@@ -2,7 +2,6 @@
 // resolved address list with the port filled in, and the once-per-process socket start-up.
 #include <netdb.h>
 #include <netinet/in.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -21,6 +20,23 @@ int initialise_sockets_result = 0;
 // Linux needs no socket library start-up; this is the one place a platform that does would
 // start it.
 void _initialise_sockets() { initialise_sockets_result = 0; }
+
+// Reads a port the way "%u" would (leading blanks skipped, one optional sign, trailing text
+// ignored), but never wraps: a value above 65535, however long, and any negative value other
+// than zero come back as 65536. Returns false when no digit follows the blanks and sign.
+bool _parse_port(const char *text, unsigned int *port) {
+  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = (*text++ == '-');
+  if (*text < '0' || *text > '9') return false;
+  unsigned int value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    if (value <= 65535) value = value * 10 + static_cast<unsigned int>(*text - '0');
+  }
+  if (negative && value != 0) value = 65536;
+  *port = value > 65535 ? 65536 : value;
+  return true;
+}
 
 }  // namespace
 
@@ -70,8 +86,7 @@ int TRANSPORT_TCP_parse_address(const char *address, struct addrinfo **ai) {
         free(copy);
         VE_RETURN(QIVA_ERR_TRANSPORT);
       }
-      // "%u" skips leading blanks, ignores trailing text and wraps a sign into a large value.
-      if (sscanf(colon + 1, "%u", &port) != 1) {
+      if (!_parse_port(colon + 1, &port)) {
         reason = "Failed to parse port as an integer < 65536";
       } else if (port > 65535) {
         reason = "Port is greater than 65535";

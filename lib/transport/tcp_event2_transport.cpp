@@ -416,6 +416,17 @@ int _tcp_receive(transport_endpoint_t *endpoint, char *buf, uint32_t *size) {
   return _transfer_result(safe_send_recv(0, s, buf, *size), size);
 }
 
+void TRANSPORT_TCP_fork_lock(transport_instance_t *transport, int take) {
+  if (transport == nullptr || transport->module != &tcp_transport_module) return;
+  tcp_transport_info *info = _instance_info(transport);
+  if (info == nullptr) return;
+  if (take != 0) {
+    pthread_mutex_lock(&info->endpoint_lock);
+  } else {
+    pthread_mutex_unlock(&info->endpoint_lock);
+  }
+}
+
 int TRANSPORT_TCP_peer_closed(transport_endpoint_t *endpoint) {
   if (endpoint == nullptr || endpoint->transport == nullptr ||
       endpoint->transport->module != &tcp_transport_module) {

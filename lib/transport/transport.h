@@ -154,6 +154,10 @@ int TRANSPORT_TCP_parse_address(const char *address, struct addrinfo **ai);
  * endpoints of other modules. The dispatcher asks before each write, so that a batch is not
  * handed to a connection that is already gone. */
 int TRANSPORT_TCP_peer_closed(transport_endpoint_t *endpoint);
+/* Fork support: a non-zero take takes a TCP instance's endpoint lock, zero releases it (in
+ * the parent and the child alike), so a child never inherits it held. Instances of other
+ * modules, or without state, are left alone. */
+void TRANSPORT_TCP_fork_lock(transport_instance_t *transport, int take);
 
 #ifdef __cplusplus
 }

@@ -3,6 +3,7 @@
 
 extern "C" {
 
+// clang-format off
 const char *const QIVA_message_prefixes[QIVA_MESSAGE_ID_COUNT + 1] = {
 #define VE_MESSAGE_PREFIX_(id, enumerator, identifier, text, code) identifier " ",
     QIVA_MESSAGE_CATALOGUE(VE_MESSAGE_PREFIX_)
@@ -14,6 +15,7 @@ const char *const QIVA_messages[QIVA_MESSAGE_ID_COUNT + 1] = {
     QIVA_MESSAGE_CATALOGUE(VE_MESSAGE_TEXT_)
 #undef VE_MESSAGE_TEXT_
     nullptr};
+// clang-format on
 
 const char *QIVA_getmsg(qiva_message_id_t id) {
   // Compared as unsigned so that a stray negative enumerator value is out of range too.

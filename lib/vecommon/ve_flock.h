@@ -12,7 +12,7 @@ typedef int ve_flock_fd_t; /* -1: no file open */
  * descriptor, -1 on failure. 0, 25 when the open fails, 21 for a null path or out. The first
  * call prepares the process-wide lock descriptions. */
 int QIVA_flock_open(const char *path, ve_flock_fd_t *out);
-int QIVA_flock_close(ve_flock_fd_t fd);   /* -1 gives 0; 0 or 25 */
+int QIVA_flock_close(ve_flock_fd_t fd); /* -1 gives 0; 0 or 25 */
 /* Waits until this process holds the write lock on the whole file; a signal does not end
  * the wait. 0, or 25 when the call fails (a bad descriptor, a deadlock). */
 int QIVA_flock_acquire(ve_flock_fd_t fd);

@@ -2,8 +2,8 @@
 #ifndef VESKA_VECOMMON_VE_TYPES_H
 #define VESKA_VECOMMON_VE_TYPES_H
 
-#include "types.h"
 #include "lib/vecommon/ve_inttypes.h"
+#include "types.h"
 
 typedef qiva_config_t ve_config_t;
 typedef qiva_event_t ve_event_t;

@@ -21,7 +21,7 @@ using Json = nlohmann::ordered_json;
 // Random messages built byte by byte, valid unless mutated afterwards.
 class RandomWire {
  public:
-  explicit RandomWire(uint32_t seed) : rng_(seed) {}
+  explicit RandomWire(uint32_t start) : rng_(start) {}
   int below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
   bool chance(int percent) { return below(100) < percent; }
 

@@ -97,7 +97,7 @@ inline int count_entries(const char *folder) {
     if (entry->d_name[0] != '.') ++count;
   }
   closedir(dir);
-  return count - (strcmp(folder, "/proc/self/fd") == 0 ? 1 : 0);  // the listing's own
+  return count - (strcmp(folder, "/proc/self/fd") == 0 ? 1 : 0);  // opendir's own
 }
 
 // Runs body in a child process that exits with body's result; a child still running after

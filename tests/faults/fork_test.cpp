@@ -175,7 +175,9 @@ TEST(ForkFaults, TokensOfFourProcessesWhileConfigurationsStartAndStop) {
       QIVA_shutdown(&config);
       FILE *out = fopen((dir + "/drawn." + std::to_string(p)).c_str(), "wb");
       if (out == nullptr) _exit(3);
-      for (const auto &list : drawn) fwrite(list.data(), sizeof(uint32_t), list.size(), out);
+      for (const auto &list : drawn) {
+        if (!list.empty()) fwrite(list.data(), sizeof(uint32_t), list.size(), out);
+      }
       fclose(out);
       _exit(failures.load() == 0 ? 0 : 4);
     }
@@ -205,8 +207,8 @@ TEST(ForkFaults, TokensOfFourProcessesWhileConfigurationsStartAndStop) {
   remove((token_path + ".ctr").c_str());
   rmdir(dir.c_str());
   std::set<uint32_t> distinct(all.begin(), all.end());
-  const size_t from_restarts = all.size() - kProcesses * kThreads * kPerThread;
-  printf("faults: tokens: %d processes x %d threads: %zu tokens (%zu from restarting "
+  const long from_restarts = static_cast<long>(all.size()) - kProcesses * kThreads * kPerThread;
+  printf("faults: tokens: %d processes x %d threads: %zu tokens (%ld from restarting "
          "configurations), %zu duplicates\n",
          kProcesses, kThreads, all.size(), from_restarts, all.size() - distinct.size());
   EXPECT_GE(all.size(), static_cast<size_t>(kProcesses * kThreads * kPerThread));

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/event_fixture.h"
+#include "support/event_builder.h"
 
 namespace {
 

@@ -63,6 +63,12 @@ TEST(TcpAddress, MalformedAddressesAreInvalid) {
   EXPECT_EQ(Parse("localhost:abc").rc, QIVA_ERR_INVALID);
   EXPECT_EQ(Parse("localhost:65536").rc, QIVA_ERR_INVALID);
   EXPECT_EQ(Parse("localhost:-1").rc, QIVA_ERR_INVALID);  // the sign wraps to a large value
+  // Values that would wrap an unsigned int to a valid port are still too large.
+  for (const char *address : {"127.0.0.1:4294967296", "127.0.0.1:4294972751",
+                              "127.0.0.1:99999999999999999999", "127.0.0.1:-4294967295"}) {
+    EXPECT_EQ(Parse(address).rc, QIVA_ERR_INVALID) << address;
+    EXPECT_EQ(TRANSPORT_check_address("tcp", address), QIVA_ERR_INVALID) << address;
+  }
   EXPECT_EQ(Parse("").rc, QIVA_ERR_INVALID);
   EXPECT_EQ(TRANSPORT_TCP_parse_address(nullptr, nullptr), QIVA_ERR_INVALID);
 }

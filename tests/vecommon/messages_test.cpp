@@ -1,8 +1,7 @@
 // The message catalogue and result-code texts, checked against an independent copy of the
 // catalogue so that a slip in the one list shows up here.
-#include <gtest/gtest.h>
-
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <string.h>
 
 #include <set>
@@ -86,7 +85,8 @@ const Expected kCatalogue[] = {
     {63, "QIVAD63I ", "Initiating connection to '%s'", -1},
     {64, "QIVAD64I ", "Connected to '%s'", -1},
     {65, "QIVAD65W ", "Lost connection to the server", -1},
-    {66, "QIVAD66E ", "Transport address malformed: expected format 'transport:address', found '%s'", -1},
+    {66, "QIVAD66E ",
+     "Transport address malformed: expected format 'transport:address', found '%s'", -1},
     {67, "QIVAD67E ", "Connection retry count exceeded", -1},
     {68, "QIVAD68W ", "Event queue full (size %hu) - dropping old event", -1}};
 
@@ -136,7 +136,8 @@ TEST(ResultCodes, NamedCodesMapAsTabled) {
                "Invalid Name/Value pair address in transaction list");
   EXPECT_STREQ(QIVA_strerror(QIVA_ERR_EVENT_INVALID_VLINK_LENGTH),
                "Invalid vertical ID length (not posi tive)");
-  EXPECT_EQ(QIVA_ERR_EVENT_HSTITCH_BASE + QIVA_LIST_FAULT_FLAG, QIVA_ERR_EVENT_INVALID_HSTITCH_FLAG);
+  EXPECT_EQ(QIVA_ERR_EVENT_HSTITCH_BASE + QIVA_LIST_FAULT_FLAG,
+            QIVA_ERR_EVENT_INVALID_HSTITCH_FLAG);
 }
 
 TEST(SystemError, TextOfTheThreadsErrnoIsTruncatedToFit) {

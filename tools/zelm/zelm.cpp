@@ -1,7 +1,7 @@
 // A stand-in for the host tracing library, for machines that do not have it. It implements
 // the seven functions the host tracing logger calls, decides each function's class mask from
-// ZELM_CLASS_MASK and writes one line per event or detail to ZELM_TRACE_FILE ("-": stderr; unset: off).
-// See README.md for the variables and the line format.
+// ZELM_CLASS_MASK and writes one line per event or detail to ZELM_TRACE_FILE ("-": stderr; unset:
+// off). See README.md for the variables and the line format.
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
