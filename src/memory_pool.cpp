@@ -183,14 +183,18 @@ int VE_memory_pool_destroy(ve_memory_pool_t *pool) {
   return QIVA_SUCCESS;
 }
 
-void VE_memory_pool_after_fork_child(ve_memory_pool_t *pool) {
+void VE_memory_pool_fork_lock(ve_memory_pool_t *pool, int lock) {
   _class_pool_t *made = _class_pool(pool);
   if (made == nullptr) return;
-  // A thread of the parent may have been growing a class at the fork: the child has no such
-  // thread, so its copy of the lock starts free. The free lists themselves change only by
+  // Taken before a fork so that no class is half grown in the child's copy; a grow lock is
+  // never held while another lock is taken, so it comes last. The free lists change only by
   // single compare-exchanges and are whole in any copy.
   for (_size_class_t &size_class : made->classes) {
-    pthread_mutex_init(&size_class.grow_mutex, nullptr);
+    if (lock != 0) {
+      pthread_mutex_lock(&size_class.grow_mutex);
+    } else {
+      pthread_mutex_unlock(&size_class.grow_mutex);
+    }
   }
 }
 
