@@ -183,6 +183,21 @@ int VE_memory_pool_destroy(ve_memory_pool_t *pool) {
   return QIVA_SUCCESS;
 }
 
+void VE_memory_pool_fork_lock(ve_memory_pool_t *pool, int lock) {
+  _class_pool_t *made = _class_pool(pool);
+  if (made == nullptr) return;
+  // Taken before a fork so that no class is half grown in the child's copy; a grow lock is
+  // never held while another lock is taken, so it comes last. The free lists change only by
+  // single compare-exchanges and are whole in any copy.
+  for (_size_class_t &size_class : made->classes) {
+    if (lock != 0) {
+      pthread_mutex_lock(&size_class.grow_mutex);
+    } else {
+      pthread_mutex_unlock(&size_class.grow_mutex);
+    }
+  }
+}
+
 ve_memory_pool_handle_t VE_memory_pool_alloc(ve_memory_pool_t *pool, ve_uint16_t size) {
   if (size == 0) return nullptr;
   if (pool == kPoolSentinel) return malloc(size);

@@ -24,6 +24,10 @@ int VE_memory_pool_init(ve_memory_pool_t **pool, ve_uint16_t min_blocks); /* 0 o
  * allocate and free at once. The same operations apply to it; VE_memory_pool_destroy frees
  * it, after every block has come back. 0, 21 (null pool) or 24. */
 int VE_memory_pool_create(ve_memory_pool_t **pool, ve_uint16_t min_blocks);
+/* Fork handlers: lock 1 takes the pool's internal locks before fork(), lock 0 releases them
+ * after it, on both sides, so a child never inherits one held by a thread it does not have.
+ * Does nothing for the sentinel pool. */
+void VE_memory_pool_fork_lock(ve_memory_pool_t *pool, int lock);
 int VE_memory_pool_destroy(ve_memory_pool_t *pool);                       /* 0 or 21 */
 /* A new block of size bytes, or null (size 0, foreign pool, heap exhausted). */
 ve_memory_pool_handle_t VE_memory_pool_alloc(ve_memory_pool_t *pool, ve_uint16_t size);
