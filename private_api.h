@@ -6,8 +6,6 @@
 #ifndef VESKA_PRIVATE_API_H
 #define VESKA_PRIVATE_API_H
 
-#include "types.h"
-
 #include "lib/concurrent/barrier.h"
 #include "lib/concurrent/cyclic_queue.h"
 #include "lib/concurrent/once.h"
@@ -17,11 +15,11 @@
 #include "lib/transport/transport.h"
 #include "lib/vecommon/dynload.h"
 #include "lib/vecommon/hostinfo.h"
-#include "lib/vecommon/ve_types.h"
 #include "lib/vecommon/ve_flock.h"
 #include "lib/vecommon/ve_inttypes.h"
 #include "lib/vecommon/ve_logging.h"
 #include "lib/vecommon/ve_time.h"
+#include "lib/vecommon/ve_types.h"
 #include "protocol/message_header.h"
 #include "src/client.h"
 #include "src/client_data.h"
@@ -34,5 +32,6 @@
 #include "src/preprocess.h"
 #include "src/register_message.h"
 #include "src/statistics.h"
+#include "types.h"
 
 #endif /* VESKA_PRIVATE_API_H */

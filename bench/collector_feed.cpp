@@ -50,7 +50,8 @@ const char kUsage[] =
 // A typical event whose transaction id carries number.
 std::vector<uint8_t> _typical_event(uint64_t number) {
   char tid[17];
-  snprintf(tid, sizeof tid, "txn-%012llu", static_cast<unsigned long long>(number % 1000000000000ULL));
+  snprintf(tid, sizeof tid, "txn-%012llu",
+           static_cast<unsigned long long>(number % 1000000000000ULL));
   static const char kCustomer[] = "C-1042", kChannel[] = "web", kHop[] = "hop-7",
                     kEndpoint[] = "POST /orders/v1";
   qiva_values_list_t channel = {nullptr, "channel", reinterpret_cast<const qiva_byte_t *>(kChannel),
@@ -184,7 +185,8 @@ int main(int argc, char **argv) {
   }
   if (options.events == 0 || options.connections == 0 || options.connections > 1000 ||
       !(options.close_timeout > 0)) {
-    return _usage_error("--events, --connections (at most 1000) and --close-timeout must be positive");
+    return _usage_error(
+        "--events, --connections (at most 1000) and --close-timeout must be positive");
   }
 
   // One block of distinct events; every event of the typical shape has the same size.
@@ -210,8 +212,8 @@ int main(int argc, char **argv) {
   const Clock::time_point start = Clock::now();
   std::vector<std::thread> threads;
   for (unsigned i = 0; i < options.connections; ++i) {
-    uint64_t share = options.events / options.connections +
-                     (i < options.events % options.connections ? 1 : 0);
+    uint64_t share =
+        options.events / options.connections + (i < options.events % options.connections ? 1 : 0);
     threads.emplace_back([&, i, share] { sent += _feed(sockets[i], block, event_size, share); });
   }
   for (std::thread &thread : threads) thread.join();

@@ -12,9 +12,9 @@ extern "C" {
 #endif
 
 typedef enum ve_message_type {
-  VE_MESSAGE_REGISTER = 0,  /* first message of every connection */
-  VE_MESSAGE_EVENT = 1,     /* one tracked event */
-  VE_MESSAGE_HEARTBEAT = 2  /* version 1: heartbeat; version 0: statistics */
+  VE_MESSAGE_REGISTER = 0, /* first message of every connection */
+  VE_MESSAGE_EVENT = 1,    /* one tracked event */
+  VE_MESSAGE_HEARTBEAT = 2 /* version 1: heartbeat; version 0: statistics */
 } ve_message_type;
 
 #define VE_MESSAGE_HEADER_SIZE 4

@@ -2,9 +2,9 @@
 # Checks that the C and C++ files changed against a base revision are formatted as .clang-format
 # says. Exit 0 when they are, 1 when one is not (its differences are printed), 2 on a usage error.
 #
-#   scripts/check-format.sh [--lines] [--fix] [BASE]
+#   scripts/check-format.sh [--lines] [--fix] [--all | BASE]
 #
-# BASE defaults to origin/main, or main when there is no origin. Changed files are those that
+# --all checks every tracked C and C++ file (what the test run does). BASE defaults to origin/main, or main when there is no origin. Changed files are those that
 # differ from the merge base of BASE and the working tree (committed, staged or not). --lines
 # checks only the changed lines (for files not yet formatted as a whole); --fix rewrites the
 # files (or lines) instead of reporting them.
@@ -12,27 +12,34 @@ set -euo pipefail
 
 lines=0
 fix=0
+all=0
 base=""
 for arg in "$@"; do
   case "$arg" in
     --lines) lines=1 ;;
     --fix) fix=1 ;;
-    -h | --help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --all) all=1 ;;
+    -h | --help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "check-format: unknown option $arg" >&2; exit 2 ;;
     *) base="$arg" ;;
   esac
 done
 
 cd "$(git rev-parse --show-toplevel)"
-if [[ -z "$base" ]]; then
-  if git rev-parse --verify --quiet origin/main >/dev/null; then base=origin/main; else base=main; fi
-fi
-merge_base=$(git merge-base "$base" HEAD) || { echo "check-format: no base $base" >&2; exit 2; }
 clang_format=$(command -v clang-format-14 || command -v clang-format) ||
   { echo "check-format: clang-format is not installed" >&2; exit 2; }
-
-mapfile -t files < <(git diff --name-only --diff-filter=ACMR "$merge_base" -- \
-  '*.c' '*.h' '*.cpp' '*.cc' '*.hpp')
+if [[ $all -eq 1 ]]; then
+  lines=0
+  base="every tracked file"
+  mapfile -t files < <(git ls-files '*.c' '*.h' '*.cpp' '*.cc' '*.hpp')
+else
+  if [[ -z "$base" ]]; then
+    if git rev-parse --verify --quiet origin/main >/dev/null; then base=origin/main; else base=main; fi
+  fi
+  merge_base=$(git merge-base "$base" HEAD) || { echo "check-format: no base $base" >&2; exit 2; }
+  mapfile -t files < <(git diff --name-only --diff-filter=ACMR "$merge_base" -- \
+    '*.c' '*.h' '*.cpp' '*.cc' '*.hpp')
+fi
 if [[ ${#files[@]} -eq 0 ]]; then
   echo "check-format: no C or C++ file changed against $base"
   exit 0
@@ -62,5 +69,5 @@ for file in "${files[@]}"; do
     status=1
   fi
 done
-[[ $status -eq 0 ]] && echo "check-format: ${#files[@]} changed files are formatted"
+[[ $status -eq 0 ]] && echo "check-format: ${#files[@]} files are formatted"
 exit $status

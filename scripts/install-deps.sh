@@ -6,6 +6,7 @@ packages=(cmake g++ make pkg-config binutils libevent-dev googletest libgtest-de
           libspdlog-dev            # the async-logger peer in the benchmarks
           librdkafka-dev           # the collector's Kafka output and its mock-cluster tests
           clang-14 libclang-rt-14-dev  # libFuzzer targets
+          clang-format             # the format check
           tshark)                  # the Wireshark dissector's test
 # A JDK already on the PATH serves the Java binding as well as Debian's.
 command -v javac >/dev/null 2>&1 || packages+=(default-jdk-headless)

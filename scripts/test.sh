@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the whole suite: once plain, once under
-# AddressSanitizer and UndefinedBehaviorSanitizer, once under ThreadSanitizer (unit and
-# integration tests). Any failure or sanitizer report fails it.
+# Installs what is missing, checks the formatting, builds, and runs the whole suite: once plain,
+# once under AddressSanitizer and UndefinedBehaviorSanitizer, once under ThreadSanitizer (unit
+# and integration tests). Any failure or sanitizer report fails it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -21,6 +21,9 @@ run_suite() {
   build_dir "$dir" "$@"
   (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 300)
 }
+
+echo "== format check"
+bash scripts/check-format.sh --all
 
 echo "== plain build"
 run_suite build

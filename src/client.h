@@ -12,7 +12,7 @@ extern "C" {
  * (both 0), or timeout passed (28). A timeout whose sec is below now is a duration. In a
  * child process, for a configuration started before fork: 26 at once (nothing is sent). */
 int VE_flush_client(ve_config_t *config, ve_time_t *timeout);
-int VE_register_client(ve_config_t *config);   /* starts the dispatcher; 0, 21, 25 */
+int VE_register_client(ve_config_t *config); /* starts the dispatcher; 0, 21, 25 */
 /* shutdown, drain, join; its result. In a child process, for a configuration started before
  * fork: no drain and no join (the thread is the parent's); the child's descriptor of the
  * connection is closed; 0. */

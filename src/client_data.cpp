@@ -1,8 +1,8 @@
 // The client state of one configuration: its queue of serialised messages, the lock-free count
 // of bytes waiting, the dispatcher's mutex and condition, and the transport it sends through.
 // Application threads enqueue here; the dispatcher thread is the queue's only consumer.
-#include <stddef.h>
 #include <pthread.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -109,8 +109,7 @@ ve_atomic_t _add_to_counter(ve_client_data_t *data, ve_uint32_t add, ve_uint32_t
 // connection); a connected one only when the count of waiting bytes crosses a full send
 // buffer. It decides under dispatch_mutex and re-tests the count before every wait, so one
 // signal per crossing is enough and producers leave the mutex alone while it sends.
-void _wake_dispatcher(ve_client_data_t *data, ve_atomic_t before, ve_atomic_t after,
-                      int locked) {
+void _wake_dispatcher(ve_client_data_t *data, ve_atomic_t before, ve_atomic_t after, int locked) {
   // connected is stored with release by the dispatcher once the connection is usable.
   int connected = __atomic_load_n(&data->dispatcher_state.connected, __ATOMIC_ACQUIRE);
   if (connected != 0 && !(before < VE_SEND_BUFFER_SIZE && after >= VE_SEND_BUFFER_SIZE)) return;

@@ -45,11 +45,12 @@ void VE_token_register_fork_handlers(void);
 
 /* Fork support, called by the configuration registry's fork handlers with the registry lock
  * held. prepare takes the configuration's queue locks (tail, head), its dispatch lock, then
- * its transport's endpoint lock; after_fork releases them. In the child (child non-zero), which has no dispatcher thread for
- * this configuration, the dispatch condition is made anew (the parent's dispatcher may wait
- * on it), the waiting flushes of the parent's threads are forgotten, the dispatcher counts as
- * exited and the record as inherited: events are still queued (the oldest dropped when
- * full), a flush returns 26 at once and a shutdown releases the state without waiting. */
+ * its transport's endpoint lock; after_fork releases them. In the child (child non-zero), which has
+ * no dispatcher thread for this configuration, the dispatch condition is made anew (the parent's
+ * dispatcher may wait on it), the waiting flushes of the parent's threads are forgotten, the
+ * dispatcher counts as exited and the record as inherited: events are still queued (the oldest
+ * dropped when full), a flush returns 26 at once and a shutdown releases the state without waiting.
+ */
 void VE_config_data_prepare_fork(ve_config_data_t *data);
 void VE_config_data_after_fork(ve_config_data_t *data, int child);
 

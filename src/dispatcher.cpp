@@ -317,8 +317,8 @@ int _resend_preamble(dispatcher_state_t *state, transport_endpoint_t *endpoint) 
   for (ve_message_buffer_t *buffer : controls) {
     while (!_complete(buffer)) {
       ve_uint32_t size = buffer->size - buffer->offset;
-      int result = _send(endpoint, static_cast<const unsigned char *>(buffer->data) + buffer->offset,
-                         &size);
+      int result =
+          _send(endpoint, static_cast<const unsigned char *>(buffer->data) + buffer->offset, &size);
       if (result != 0) return result;
       buffer->offset += size;
       VE_decrement_data_available(client, size, 0);
@@ -372,8 +372,7 @@ int _fill(dispatcher_state_t *state) {
     consumed += amount;
     if (carried_tail) state->carry_end = consumed;
     buffer->offset += amount;
-    VE_LOG_DEBUG(QIVA_LOG_DETAIL, "Consumed %u/%u bytes from buffer", buffer->offset,
-                 buffer->size);
+    VE_LOG_DEBUG(QIVA_LOG_DETAIL, "Consumed %u/%u bytes from buffer", buffer->offset, buffer->size);
     if (_complete(buffer)) {
       if (buffer == &state->event_buffer) {
         VE_memory_pool_free(client->memory_pool, buffer->data);
@@ -510,8 +509,8 @@ int connect_client(ve_config_t *config, dispatcher_state_t *state) {
     timeout.tv_usec = static_cast<suseconds_t>((timeout_ms % 1000) * 1000);
     // The previous connection's record was released by its close; start from a clean endpoint.
     memset(&state->endpoint, 0, sizeof state->endpoint);
-    if (TRANSPORT_connect_timeout(&client->transport, &state->endpoint, server_address,
-                                  &timeout) == 0) {
+    if (TRANSPORT_connect_timeout(&client->transport, &state->endpoint, server_address, &timeout) ==
+        0) {
       if (TRANSPORT_set_blocking(&state->endpoint, 1) == 0) {
         _set_connected(state, 1);
         break;
@@ -571,9 +570,9 @@ int connect_client(ve_config_t *config, dispatcher_state_t *state) {
     _set_connected(state, 0);
     VE_RETURN(result);
   }
-  VE_increment_data_available(client, VE_REGISTER_MESSAGE_SIZE + VE_STATISTICS_MESSAGE_SIZE +
-                                          VE_HEARTBEAT_MESSAGE_SIZE,
-                              0, 0);
+  VE_increment_data_available(
+      client, VE_REGISTER_MESSAGE_SIZE + VE_STATISTICS_MESSAGE_SIZE + VE_HEARTBEAT_MESSAGE_SIZE, 0,
+      0);
   VE_LOG_MSG(QIVA_LOG_DETAIL, QIVA_MSG_VESKA_CONNECTED, live->server);
   state->endpoint.userdata = state;
   VE_RETURN(0);
@@ -670,8 +669,8 @@ void *VE_client_dispatch(void *arg) {
     } else if (stopping != 0 && !stalled) {
       // Nothing to send while stopping: the loop condition below ends the thread.
     } else {
-      int waited = pthread_cond_timedwait(&client->dispatch_cond, &client->dispatch_mutex,
-                                          &deadline);
+      int waited =
+          pthread_cond_timedwait(&client->dispatch_cond, &client->dispatch_mutex, &deadline);
       if (waited == 0) {
         check_heartbeat(state, now);
         dispatch = data_is_available(state) != 0;

@@ -18,8 +18,7 @@ extern "C" {
 ve_uint16_t VE_calculate_event_message_size(const qiva_event_t *event);
 /* Writes header and payload; size is the calculated payload plus 4, for the same unchanged
  * event. 0, or 24 for a null buffer. */
-int VE_serialise_event_message(const qiva_event_t *event, unsigned char *buffer,
-                               ve_uint16_t size);
+int VE_serialise_event_message(const qiva_event_t *event, unsigned char *buffer, ve_uint16_t size);
 
 #ifdef __cplusplus
 }

@@ -39,7 +39,7 @@ static_assert(sizeof(_block_header_t) == 8, "the header keeps the data 8-byte al
 // compare-exchange cannot succeed on a top that was popped and pushed back meanwhile.
 struct _size_class_t {
   ve_uint64_t top;
-  char pad[56];  // top alone on its cache line: producers and the dispatcher both hit it
+  char pad[56];             // top alone on its cache line: producers and the dispatcher both hit it
   ve_uint32_t block_bytes;  // header + data
   ve_uint32_t capacity;
   ve_uint32_t made;  // blocks made so far; grows under grow_mutex
@@ -104,8 +104,8 @@ bool _grow(_size_class_t *size_class, ve_uint32_t class_number) {
   if (made < size_class->capacity) {
     ve_uint32_t count = size_class->capacity - made;
     if (count > kChunkBlocks) count = kChunkBlocks;
-    auto *chunk = static_cast<unsigned char *>(malloc(static_cast<size_t>(kChunkBlocks) *
-                                                      size_class->block_bytes));
+    auto *chunk = static_cast<unsigned char *>(
+        malloc(static_cast<size_t>(kChunkBlocks) * size_class->block_bytes));
     if (chunk != nullptr) {
       size_class->chunks[made / kChunkBlocks] = chunk;
       for (ve_uint32_t i = 0; i < count; ++i) {
@@ -155,7 +155,8 @@ int VE_memory_pool_create(ve_memory_pool_t **pool, ve_uint16_t min_blocks) {
     _size_class_t *size_class = &made->classes[c];
     size_class->block_bytes = sizeof(_block_header_t) + (kSmallestClass << c);
     size_class->capacity = capacity;
-    size_class->chunks = static_cast<unsigned char **>(calloc(chunk_slots, sizeof(unsigned char *)));
+    size_class->chunks =
+        static_cast<unsigned char **>(calloc(chunk_slots, sizeof(unsigned char *)));
     size_class->next = static_cast<ve_uint32_t *>(calloc(capacity, sizeof(ve_uint32_t)));
     pthread_mutex_init(&size_class->grow_mutex, nullptr);
     if (size_class->chunks == nullptr || size_class->next == nullptr) {

@@ -28,7 +28,7 @@ int VE_memory_pool_create(ve_memory_pool_t **pool, ve_uint16_t min_blocks);
  * after it, on both sides, so a child never inherits one held by a thread it does not have.
  * Does nothing for the sentinel pool. */
 void VE_memory_pool_fork_lock(ve_memory_pool_t *pool, int lock);
-int VE_memory_pool_destroy(ve_memory_pool_t *pool);                       /* 0 or 21 */
+int VE_memory_pool_destroy(ve_memory_pool_t *pool); /* 0 or 21 */
 /* A new block of size bytes, or null (size 0, foreign pool, heap exhausted). */
 ve_memory_pool_handle_t VE_memory_pool_alloc(ve_memory_pool_t *pool, ve_uint16_t size);
 void VE_memory_pool_free(ve_memory_pool_t *pool, ve_memory_pool_handle_t handle);

@@ -89,9 +89,7 @@ void _init_token(void *arg) {
 
 extern "C" {
 
-void VE_token_register_fork_handlers(void) {
-  pthread_once(&atfork_once, _register_fork_handlers);
-}
+void VE_token_register_fork_handlers(void) { pthread_once(&atfork_once, _register_fork_handlers); }
 
 int QIVA_token(qiva_config_t *config, qiva_int32_t *token) {
   if (config == nullptr || token == nullptr || config->handle == nullptr ||

@@ -17,7 +17,8 @@ typedef struct ve_once_t {
 } ve_once_t;
 
 /* Static initial value; records on the heap are set to it after zero-filling. */
-#define VE_ONCE_INIT {PTHREAD_ONCE_INIT, 0}
+#define VE_ONCE_INIT \
+  { PTHREAD_ONCE_INIT, 0 }
 
 typedef void (*ve_once_callback_t)(void);
 typedef void (*ve_once_ex_callback_t)(void *arg);

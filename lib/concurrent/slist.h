@@ -20,10 +20,10 @@ typedef struct slist_t {
 
 int CSLIST_init(slist_t *list); /* -1 for null, else the mutex initialisation's result */
 int CSLIST_destroy(slist_t *list);
-int CSLIST_push(slist_t *list, slist_item_t *item);  /* appends at the tail; 0 */
-slist_item_t *CSLIST_pop(slist_t *list);             /* the head, or null */
-slist_item_t *CSLIST_peek(slist_t *list);            /* the head, unlocked */
-int CSLIST_empty(slist_t *list);                     /* 1 when empty, unlocked */
+int CSLIST_push(slist_t *list, slist_item_t *item); /* appends at the tail; 0 */
+slist_item_t *CSLIST_pop(slist_t *list);            /* the head, or null */
+slist_item_t *CSLIST_peek(slist_t *list);           /* the head, unlocked */
+int CSLIST_empty(slist_t *list);                    /* 1 when empty, unlocked */
 
 #ifdef __cplusplus
 }

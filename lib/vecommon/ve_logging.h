@@ -68,8 +68,8 @@ typedef void (*qiva_logger_init_function_t)(qiva_function_log_t *function_log);
 typedef int (*qiva_logger_logging_t)(qiva_function_log_t *function_log, qiva_log_level_t level);
 typedef int (*qiva_logger_debugging_t)(qiva_function_log_t *function_log);
 typedef void (*qiva_logger_printf_t)(qiva_function_log_t *function_log, int line,
-                                     qiva_log_level_t level, const char *prefix,
-                                     const char *format, va_list args);
+                                     qiva_log_level_t level, const char *prefix, const char *format,
+                                     va_list args);
 typedef void *(*qiva_logger_function_event_t)(qiva_function_log_t *function_log, int line,
                                               qiva_function_log_event_t event, va_list args);
 
@@ -86,8 +86,8 @@ typedef struct qiva_logger_module_t {
 /* ---- Logging calls (no result towards the caller beyond what is stated) --------------- */
 
 /* Sends a function event; returns what the module returns, or null when nothing took it. */
-void *QIVA_log_event(qiva_function_log_t *function_log, int line,
-                     qiva_function_log_event_t event, ...);
+void *QIVA_log_event(qiva_function_log_t *function_log, int line, qiva_function_log_event_t event,
+                     ...);
 /* 1 when a logger is active, the record enabled and the module wants this level. */
 int QIVA_logging(qiva_function_log_t *function_log, int line, qiva_log_level_t level);
 /* 1 when QIVA_logging gives 1 and the module wants debug output for the record. */
@@ -161,42 +161,41 @@ void kemb00(kemb_values_t **values);
  * catches: the exit event would be missing.
  */
 
-#define VE_LOG_FILE(component_name)                                                    \
-  static qiva_file_log_t QIVA_FILE_LOG = {__FILE__,  __DATE__, __TIME__, component_name, \
-                                          0,        VE_ONCE_INIT, ~0u,   0,            \
-                                          NULL}
+#define VE_LOG_FILE(component_name)        \
+  static qiva_file_log_t QIVA_FILE_LOG = { \
+      __FILE__, __DATE__, __TIME__, component_name, 0, VE_ONCE_INIT, ~0u, 0, NULL}
 
 /* Opens the function's record with a chosen event mask and sends the entry event. */
-#define VE_LOG_ENTER_MASKED(function_name_text, mask)                                      \
-  static qiva_function_log_t QIVA_FUNCTION_LOG = {                                         \
+#define VE_LOG_ENTER_MASKED(function_name_text, mask)                                        \
+  static qiva_function_log_t QIVA_FUNCTION_LOG = {                                           \
       &QIVA_FILE_LOG, NULL, function_name_text, __LINE__, 0, VE_ONCE_INIT, (mask), 0, NULL}; \
-  void *QIVA_FUNCTION_LOG_ENTER_RESULT =                                                   \
+  void *QIVA_FUNCTION_LOG_ENTER_RESULT =                                                     \
       QIVA_log_event(&QIVA_FUNCTION_LOG, QIVA_FUNCTION_LOG.line, QIVA_FUNCTION_EVENT_ENTER); \
   (void)QIVA_FUNCTION_LOG_ENTER_RESULT
 
 #define VE_LOG_ENTER(function_name_text) VE_LOG_ENTER_MASKED(function_name_text, ~0u)
 
 /* Returns an int result after sending the exit event with it. */
-#define VE_RETURN(result)                                                                \
-  do {                                                                                   \
-    int ve_return_value_ = (int)(result);                                                \
+#define VE_RETURN(result)                                                                     \
+  do {                                                                                        \
+    int ve_return_value_ = (int)(result);                                                     \
     QIVA_log_event(&QIVA_FUNCTION_LOG, __LINE__, QIVA_FUNCTION_EVENT_EXIT, ve_return_value_); \
-    return ve_return_value_;                                                             \
+    return ve_return_value_;                                                                  \
   } while (0)
 
 /* Returns from a void function after sending the exit event with 0. */
-#define VE_RETURN_VOID()                                                           \
-  do {                                                                             \
-    QIVA_log_event(&QIVA_FUNCTION_LOG, __LINE__, QIVA_FUNCTION_EVENT_EXIT, 0);     \
-    return;                                                                        \
+#define VE_RETURN_VOID()                                                       \
+  do {                                                                         \
+    QIVA_log_event(&QIVA_FUNCTION_LOG, __LINE__, QIVA_FUNCTION_EVENT_EXIT, 0); \
+    return;                                                                    \
   } while (0)
 
 /* Returns a value of another type; logged_int is what the exit event reports (for a
  * pointer, its low 32 bits). value is evaluated once. */
-#define VE_RETURN_VALUE(value, logged_int)                                                  \
-  do {                                                                                      \
+#define VE_RETURN_VALUE(value, logged_int)                                                     \
+  do {                                                                                         \
     QIVA_log_event(&QIVA_FUNCTION_LOG, __LINE__, QIVA_FUNCTION_EVENT_EXIT, (int)(logged_int)); \
-    return value;                                                                           \
+    return value;                                                                              \
   } while (0)
 
 /* Output lines of the current function, with the current source line. */

@@ -18,20 +18,20 @@ extern "C" {
 
 /* Per source file, 112 bytes; kept in the file record's module_data. */
 typedef struct ZELM1_CUB {
-  int32_t Version;   /*   0: 400 */
-  uint32_t Class;    /*   4: all bits */
-  char *File;        /*   8: copy of the file record's filename */
-  int32_t FileLen;   /*  16 */
-  char *Date;        /*  24: copy of the file's build date */
-  int32_t DateLen;   /*  32 */
-  char *Time;        /*  40: copy of the file's build time */
-  int32_t TimeLen;   /*  48 */
-  char *Level;       /*  56: copy of "0" */
-  int32_t LevelLen;  /*  64: 2, the text and its terminator */
-  char *Comp;        /*  72: copy of the component, "*" when there is none */
-  int32_t CompLen;   /*  80 */
-  uint64_t Reserved; /*  88: zero */
-  int32_t Gate;      /*  96: once-gate owned by the host library */
+  int32_t Version;                         /*   0: 400 */
+  uint32_t Class;                          /*   4: all bits */
+  char *File;                              /*   8: copy of the file record's filename */
+  int32_t FileLen;                         /*  16 */
+  char *Date;                              /*  24: copy of the file's build date */
+  int32_t DateLen;                         /*  32 */
+  char *Time;                              /*  40: copy of the file's build time */
+  int32_t TimeLen;                         /*  48 */
+  char *Level;                             /*  56: copy of "0" */
+  int32_t LevelLen;                        /*  64: 2, the text and its terminator */
+  char *Comp;                              /*  72: copy of the component, "*" when there is none */
+  int32_t CompLen;                         /*  80 */
+  uint64_t Reserved;                       /*  88: zero */
+  int32_t Gate;                            /*  96: once-gate owned by the host library */
   void (*cubKEMB)(kemb_values_t **values); /* 104: kemb00, or null */
 } ZELM1_CUB;
 

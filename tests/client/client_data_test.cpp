@@ -20,9 +20,12 @@ TEST(ClientDataInit, ServerNeedsAColonAfterATransportName) {
   struct Case {
     const char *server;
     int result;
-  } cases[] = {{"nocolon", QIVA_ERR_INVALID},  {":5455", QIVA_ERR_INVALID},
-               {"null:", 0},                    {"null:anything", 0},
-               {"tcp:127.0.0.1:5455", 0},       {"bogus:127.0.0.1:5455", QIVA_ERR_INVALID}};
+  } cases[] = {{"nocolon", QIVA_ERR_INVALID},
+               {":5455", QIVA_ERR_INVALID},
+               {"null:", 0},
+               {"null:anything", 0},
+               {"tcp:127.0.0.1:5455", 0},
+               {"bogus:127.0.0.1:5455", QIVA_ERR_INVALID}};
   for (const Case &c : cases) {
     std::unique_ptr<ve_config_data_t> data(new ve_config_data_t);
     qiva_config_t config;
@@ -139,8 +142,8 @@ TEST_F(ClientData, SmallIncrementWhileConnectedLeavesTheMutexAlone) {
   __atomic_store_n(&state()->connected, 1, __ATOMIC_RELEASE);
   ASSERT_EQ(0, pthread_mutex_lock(&client()->dispatch_mutex));
   // Were the increment to take the mutex, it would block until the unlock below.
-  auto done = std::async(std::launch::async,
-                         [this] { VE_increment_data_available(client(), 500, 0, 1); });
+  auto done =
+      std::async(std::launch::async, [this] { VE_increment_data_available(client(), 500, 0, 1); });
   EXPECT_EQ(std::future_status::ready, done.wait_for(std::chrono::seconds(30)));
   pthread_mutex_unlock(&client()->dispatch_mutex);
   done.wait();
@@ -248,7 +251,8 @@ TEST_F(ClientData, PoolAndQueueKeepEveryMessageIntactAcrossProducersDropsAndTheC
         std::this_thread::yield();
         continue;
       }
-      auto *bytes = static_cast<unsigned char *>(VE_memory_pool_data(client()->memory_pool, item.data));
+      auto *bytes =
+          static_cast<unsigned char *>(VE_memory_pool_data(client()->memory_pool, item.data));
       int producer = bytes[0];
       int sequence = bytes[1] | bytes[2] << 8 | bytes[3] << 16;
       if (producer >= kProducers || sequence <= last[producer]) ++bad;
@@ -270,7 +274,8 @@ TEST_F(ClientData, PoolAndQueueKeepEveryMessageIntactAcrossProducersDropsAndTheC
       for (int s = 0; s < kPerProducer; ++s) {
         ve_uint16_t size = static_cast<ve_uint16_t>(4 + (s * 7919 + p * 104729) % 6000);
         ve_memory_pool_handle_t handle = VE_memory_pool_alloc(client()->memory_pool, size);
-        auto *bytes = static_cast<unsigned char *>(VE_memory_pool_data(client()->memory_pool, handle));
+        auto *bytes =
+            static_cast<unsigned char *>(VE_memory_pool_data(client()->memory_pool, handle));
         bytes[0] = static_cast<unsigned char>(p);
         bytes[1] = static_cast<unsigned char>(s);
         bytes[2] = static_cast<unsigned char>(s >> 8);

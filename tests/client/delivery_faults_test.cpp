@@ -1,14 +1,13 @@
 // Delivery under faults, against veska-collector over loopback: flushes that end once what was
 // pending at their start has been written or dropped, however producers and drops interleave.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <algorithm>
 #include <set>
 #include <string>
 #include <thread>
@@ -65,7 +64,8 @@ class FlushAfterDrops : public ::testing::TestWithParam<int> {};
 TEST_P(FlushAfterDrops, ReturnsOnceEverythingWasWrittenOrDropped) {
   CollectorProcess collector;
   ASSERT_TRUE(collector.start()) << collector.error();
-  qiva_config_t config = make_config(collector.server_c_str(), static_cast<ve_uint16_t>(GetParam()));
+  qiva_config_t config =
+      make_config(collector.server_c_str(), static_cast<ve_uint16_t>(GetParam()));
   ASSERT_EQ(0, QIVA_init(&config));
   const ve_uint32_t dropped_before = VE_statistics_counter_get(VE_STATS_EVENTS_DROPPED);
 

@@ -17,9 +17,9 @@ namespace {
 struct FakeTransport {
   int connects = 0;
   int closes = 0;
-  int connect_failures = 0;       // the next n connects fail with 27
-  int fail_send_call = -1;        // this send call (counting from 0) fails with 23
-  uint32_t max_send = 0xFFFFFFFF; // largest amount one send accepts
+  int connect_failures = 0;        // the next n connects fail with 27
+  int fail_send_call = -1;         // this send call (counting from 0) fails with 23
+  uint32_t max_send = 0xFFFFFFFF;  // largest amount one send accepts
   int send_calls = 0;
   std::vector<uint32_t> send_sizes;
   std::vector<std::vector<uint8_t>> connections;
@@ -52,9 +52,9 @@ int _fake_send(transport_endpoint_t *, const char *buf, uint32_t *size) {
 int _fake_set_blocking(transport_endpoint_t *, int) { return 0; }
 int _fake_check(const char *) { return 0; }
 
-transport_module_t fake_module = {"fake",      _fake_init, _fake_destroy, nullptr,
-                                  _fake_connect, nullptr,  _fake_close,   _fake_send,
-                                  nullptr,     nullptr,    _fake_set_blocking, _fake_check,
+transport_module_t fake_module = {"fake",        _fake_init, _fake_destroy,      nullptr,
+                                  _fake_connect, nullptr,    _fake_close,        _fake_send,
+                                  nullptr,       nullptr,    _fake_set_blocking, _fake_check,
                                   nullptr};
 
 std::vector<veska::wire::Message> decode_all(const std::vector<uint8_t> &bytes,

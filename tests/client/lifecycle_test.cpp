@@ -1,11 +1,11 @@
 // Starting and stopping configurations, their defaults, the callbacks and the public flush.
 // The "null" transport runs the whole client without a network.
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "private_api.h"
 #include "support/client_capture_logger.h"

@@ -130,8 +130,8 @@ Json reference_list(const wire::ValuesList &list) {
   Json array = Json::array();
   for (const wire::ValueItem &item : list) {
     Json entry = Json::object();
-    entry["name"] = reference_bytes(reinterpret_cast<const uint8_t *>(item.name.data()),
-                                    item.name.size());
+    entry["name"] =
+        reference_bytes(reinterpret_cast<const uint8_t *>(item.name.data()), item.name.size());
     entry["value"] = reference_bytes(item.value);
     array.push_back(entry);
   }

@@ -11,8 +11,8 @@
 #include "private_api.h"
 
 using veska_faults::count_entries;
-using veska_faults::NumberedEvent;
 using veska_faults::now_s;
+using veska_faults::NumberedEvent;
 using veska_test::CollectorProcess;
 using veska_test::CollectorRecords;
 
@@ -91,11 +91,12 @@ TEST(ChurnFaults, ThousandStartsAndStopsLeaveThreadsAndDescriptorsAsTheyWere) {
       },
       120))
       << delivered.size() << " of " << kCycles + 1 << " cycle events arrived";
-  printf("faults: %d init/shutdown cycles beside 2 tracking threads (%d events): %.2f s, "
-         "descriptors %d -> %d, threads %d -> %d, cycle events delivered %zu/%d, "
-         "duplicates %d\n",
-         kCycles, tracked.load(), elapsed, fds_before, fds_after, threads_before, threads_after,
-         delivered.size(), kCycles + 1, duplicates);
+  printf(
+      "faults: %d init/shutdown cycles beside 2 tracking threads (%d events): %.2f s, "
+      "descriptors %d -> %d, threads %d -> %d, cycle events delivered %zu/%d, "
+      "duplicates %d\n",
+      kCycles, tracked.load(), elapsed, fds_before, fds_after, threads_before, threads_after,
+      delivered.size(), kCycles + 1, duplicates);
   EXPECT_EQ(0, failures);
   EXPECT_EQ(fds_before, fds_after);
   EXPECT_EQ(threads_before, threads_after);

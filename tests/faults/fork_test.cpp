@@ -16,8 +16,8 @@
 #include "faults/faults_util.h"
 #include "private_api.h"
 
-using veska_faults::NumberedEvent;
 using veska_faults::now_s;
+using veska_faults::NumberedEvent;
 using veska_test::CollectorProcess;
 
 namespace {
@@ -113,11 +113,12 @@ TEST(ForkFaults, ChildrenTrackFlushShutDownAndStartTheirOwn) {
       60));
   EXPECT_EQ(0, QIVA_shutdown(&config));
   EXPECT_TRUE(collector.records("protocol_error").empty());
-  printf("faults: fork: %d children (parent tracking on 2 threads, %d events), slowest child "
-         "%.2f s, inherited flush 26, child configurations delivered %zu/%d, parent delivered "
-         "after forks: %s\n",
-         kChildren, tracked.load(), slowest, child_streams.size(), kChildren,
-         parent_last ? "yes" : "no");
+  printf(
+      "faults: fork: %d children (parent tracking on 2 threads, %d events), slowest child "
+      "%.2f s, inherited flush 26, child configurations delivered %zu/%d, parent delivered "
+      "after forks: %s\n",
+      kChildren, tracked.load(), slowest, child_streams.size(), kChildren,
+      parent_last ? "yes" : "no");
 }
 
 // Tokens drawn by 4 processes with 4 threads each, while a fifth thread in every process
@@ -208,9 +209,10 @@ TEST(ForkFaults, TokensOfFourProcessesWhileConfigurationsStartAndStop) {
   rmdir(dir.c_str());
   std::set<uint32_t> distinct(all.begin(), all.end());
   const long from_restarts = static_cast<long>(all.size()) - kProcesses * kThreads * kPerThread;
-  printf("faults: tokens: %d processes x %d threads: %zu tokens (%ld from restarting "
-         "configurations), %zu duplicates\n",
-         kProcesses, kThreads, all.size(), from_restarts, all.size() - distinct.size());
+  printf(
+      "faults: tokens: %d processes x %d threads: %zu tokens (%ld from restarting "
+      "configurations), %zu duplicates\n",
+      kProcesses, kThreads, all.size(), from_restarts, all.size() - distinct.size());
   EXPECT_GE(all.size(), static_cast<size_t>(kProcesses * kThreads * kPerThread));
   EXPECT_EQ(all.size(), distinct.size());
 }

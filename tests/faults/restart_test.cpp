@@ -15,8 +15,8 @@
 #include "faults/faults_util.h"
 #include "private_api.h"
 
-using veska_faults::NumberedEvent;
 using veska_faults::now_s;
+using veska_faults::NumberedEvent;
 using veska_test::CollectorProcess;
 using veska_test::CollectorRecords;
 
@@ -138,11 +138,12 @@ TEST(RestartFaults, CollectorKilledFiveTimesWhileTwoThreadsTrack) {
     per_restart += (k ? " " : "") + std::to_string(lost[k]) + "@" +
                    std::to_string(killed_at[k]).substr(0, 4) + "s";
   }
-  printf("faults: collector killed 5 times: tracked %d, received %zu, lost per restart [%s] "
-         "median %.0f (bound %.0f), connections %d, not opened by a registration %d, "
-         "protocol errors %d, corrupted %d, duplicates %d\n",
-         kThreads * kPerThread, seen.size(), per_restart.c_str(), median, kMedianLostBound,
-         connections, unregistered, protocol_errors, corrupted, duplicates);
+  printf(
+      "faults: collector killed 5 times: tracked %d, received %zu, lost per restart [%s] "
+      "median %.0f (bound %.0f), connections %d, not opened by a registration %d, "
+      "protocol errors %d, corrupted %d, duplicates %d\n",
+      kThreads * kPerThread, seen.size(), per_restart.c_str(), median, kMedianLostBound,
+      connections, unregistered, protocol_errors, corrupted, duplicates);
   EXPECT_EQ(0, failures.load());
   EXPECT_EQ(0, protocol_errors);
   EXPECT_EQ(0, unregistered);

@@ -15,8 +15,8 @@
 #include "faults/faults_util.h"
 #include "private_api.h"
 
-using veska_faults::NumberedEvent;
 using veska_faults::now_s;
+using veska_faults::NumberedEvent;
 using veska_test::CollectorProcess;
 using veska_test::CollectorRecords;
 
@@ -67,11 +67,13 @@ TEST(StallFaults, ShutdownEndsAgainstAStoppedCollector) {
   for (int n = 1; n < 8000; ++n) ASSERT_EQ(0, event.track(&config, 0, n));
   double elapsed = 0;
   const double kBound = 60;
-  int rc = bounded_shutdown(&config, kBound, [&] { kill(collector.pid(), SIGCONT); }, &elapsed);
+  int rc = bounded_shutdown(
+      &config, kBound, [&] { kill(collector.pid(), SIGCONT); }, &elapsed);
   kill(collector.pid(), SIGCONT);
-  printf("faults: shutdown against a stopped collector: returned %d after %.2f s "
-         "(connect_timeout 1 s, 24 MB queued, bound %.0f s)\n",
-         rc, elapsed, kBound);
+  printf(
+      "faults: shutdown against a stopped collector: returned %d after %.2f s "
+      "(connect_timeout 1 s, 24 MB queued, bound %.0f s)\n",
+      rc, elapsed, kBound);
   EXPECT_NE(-1, rc) << "QIVA_shutdown still waiting after " << kBound << " s";
   EXPECT_TRUE(rc == 0 || rc == QIVA_ERR_TIMEDOUT) << rc;
 }
@@ -138,9 +140,10 @@ TEST(StallFaults, StalledCollectorNeitherBlocksTrackingNorLosesTheNewest) {
       duplicates += it->second - 1;
     }
   }
-  printf("faults: stalled collector 5 s: longest QIVA_track %.3f ms, tracked %d, received %zu, "
-         "dropped (oldest) %d, newest missing %d, duplicates %d, corrupted %d\n",
-         longest * 1e3, kTotal, seen.size(), missing, newest_missing, duplicates, corrupted);
+  printf(
+      "faults: stalled collector 5 s: longest QIVA_track %.3f ms, tracked %d, received %zu, "
+      "dropped (oldest) %d, newest missing %d, duplicates %d, corrupted %d\n",
+      longest * 1e3, kTotal, seen.size(), missing, newest_missing, duplicates, corrupted);
   EXPECT_EQ(0, failures);
   EXPECT_LT(longest, 2.0) << "a QIVA_track waited for the stalled collector";
   EXPECT_GT(missing, 0) << "the stall was absorbed without filling the queue";
@@ -181,10 +184,12 @@ TEST(StallFaults, UnreachableCollectorShutdownWithinOneRetryAndOneConnectTime) {
   usleep(2500000);  // let a few attempts fail: the scenario needs them under way
   double elapsed = 0;
   const double kBound = 2.0 + 8.0;  // interval + time-out, and room for a loaded machine
-  int rc = bounded_shutdown(&config, 60, [] {}, &elapsed);
-  printf("faults: unreachable collector, connect_retries 0: QIVA_shutdown %d after %.2f s "
-         "(retry interval 1 s + connect time-out 1 s; asserted below %.0f s)\n",
-         rc, elapsed, kBound);
+  int rc = bounded_shutdown(
+      &config, 60, [] {}, &elapsed);
+  printf(
+      "faults: unreachable collector, connect_retries 0: QIVA_shutdown %d after %.2f s "
+      "(retry interval 1 s + connect time-out 1 s; asserted below %.0f s)\n",
+      rc, elapsed, kBound);
   EXPECT_EQ(QIVA_ERR_TIMEDOUT, rc);
   EXPECT_LT(elapsed, kBound);
   for (int s : fillers) close(s);

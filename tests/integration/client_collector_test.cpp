@@ -2,6 +2,7 @@
 // order of the stream, batching, drops while no collector listens, lost connections,
 // exhausted retries, flush time-outs, several configurations and the callbacks.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,13 +10,11 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
-#include <thread>
 #include <map>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "private_api.h"
 #include "support/client_capture_logger.h"
@@ -398,11 +397,11 @@ TEST_F(ClientCollector, CallbacksSeeEveryStartAndStopNewestFirst) {
 
   EXPECT_EQ(0, QIVA_deregister_callbacks(&first));
   EXPECT_EQ(0, QIVA_deregister_callbacks(&second));
-  EXPECT_EQ((std::vector<std::string>{"second init 0", "first init 0", "flush 0",
-                                      "second shutdown 0", "first shutdown 0 inactive",
-                                      "second init 0", "first init 0", "flush 0",
-                                      "second shutdown 28", "first shutdown 28 inactive"}),
-            observed.calls);
+  EXPECT_EQ(
+      (std::vector<std::string>{"second init 0", "first init 0", "flush 0", "second shutdown 0",
+                                "first shutdown 0 inactive", "second init 0", "first init 0",
+                                "flush 0", "second shutdown 28", "first shutdown 28 inactive"}),
+      observed.calls);
   EXPECT_EQ(0, collector.stop());
 }
 

@@ -3,6 +3,7 @@
 // line.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -15,8 +16,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "private_api.h"
 #include "support/client_events.h"
@@ -230,7 +229,8 @@ std::vector<uint8_t> numbered_events(const std::string &prefix, int count) {
 
 std::set<std::string> transaction_ids(const CollectorRecords &events) {
   std::set<std::string> ids;
-  for (const json &event : events) ids.insert(event["instance"]["transaction_id"].get<std::string>());
+  for (const json &event : events)
+    ids.insert(event["instance"]["transaction_id"].get<std::string>());
   return ids;
 }
 
@@ -307,8 +307,8 @@ TEST(CollectorTool, HostileClientsDoNotDisturbTheOthers) {
   std::vector<uint8_t> half_event = full_event();
   half_event.resize(half_event.size() / 2);
   ASSERT_TRUE(resetting.send_bytes(register_message() + half_event));
-  ASSERT_TRUE(stalled.send_bytes(register_message() + std::vector<uint8_t>{0x01, 0x00, 0xFF, 0xFF,
-                                                                          0x00, 0x01, 0x00}));
+  ASSERT_TRUE(stalled.send_bytes(register_message() +
+                                 std::vector<uint8_t>{0x01, 0x00, 0xFF, 0xFF, 0x00, 0x01, 0x00}));
   ASSERT_TRUE(collector.wait_for("register", 5));
   resetting.reset_now();
   ASSERT_TRUE(garbage.send_bytes({0x09, 0x09, 0x09, 0x09, 0x42}));
@@ -403,9 +403,11 @@ TEST(CollectorTool, ConnectionsBeyondTheCapOrTheDescriptorsAreClosedAtOnce) {
 }
 
 TEST(CollectorTool, BadOptionsAndAddressesExitWithStatus2) {
-  const std::vector<std::vector<std::string>> bad_arguments = {
-      {"--no-such-option"}, {"--count", "zero"}, {"--count", "0"}, {"--idle-exit", "-1"},
-      {"--summary=yes"}};
+  const std::vector<std::vector<std::string>> bad_arguments = {{"--no-such-option"},
+                                                               {"--count", "zero"},
+                                                               {"--count", "0"},
+                                                               {"--idle-exit", "-1"},
+                                                               {"--summary=yes"}};
   for (const std::vector<std::string> &arguments : bad_arguments) {
     CollectorProcess collector;
     EXPECT_FALSE(collector.start(arguments)) << arguments[0];

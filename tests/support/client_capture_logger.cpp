@@ -1,10 +1,10 @@
 #include "support/client_capture_logger.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
-
-#include <gtest/gtest.h>
 
 #include "private_api.h"
 
@@ -43,9 +43,14 @@ void _capture_printf(qiva_function_log_t *function_log, int, qiva_log_level_t le
 
 extern "C" {
 // Found by name in the process's global scope.
-__attribute__((visibility("default"))) qiva_logger_module_t QIVA_clientcapture_logger_module = {
-    _capture_init_module, _capture_init_file, _capture_init_function, nullptr, nullptr,
-    _capture_printf,      nullptr};
+__attribute__((visibility("default")))
+qiva_logger_module_t QIVA_clientcapture_logger_module = {_capture_init_module,
+                                                         _capture_init_file,
+                                                         _capture_init_function,
+                                                         nullptr,
+                                                         nullptr,
+                                                         _capture_printf,
+                                                         nullptr};
 }
 
 namespace veska_test {

@@ -32,8 +32,8 @@ std::string _read_file(const std::string &path) {
 }
 
 Clock::time_point _deadline(double seconds) {
-  return Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                            std::chrono::duration<double>(seconds));
+  return Clock::now() +
+         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 }  // namespace
@@ -53,8 +53,8 @@ std::string bytes_of(const nlohmann::json &value) {
 
 CollectorProcess::CollectorProcess() {
   const char *base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
-                        "/veska-collector-XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/veska-collector-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) != nullptr) folder_ = buffer.data();
@@ -71,8 +71,8 @@ CollectorProcess::~CollectorProcess() {
   }
 }
 
-bool CollectorProcess::start(const std::vector<std::string> &extra_args,
-                             const std::string &listen, double timeout_s) {
+bool CollectorProcess::start(const std::vector<std::string> &extra_args, const std::string &listen,
+                             double timeout_s) {
   if (running()) {
     error_ = "already running";
     return false;
@@ -87,7 +87,7 @@ bool CollectorProcess::start(const std::vector<std::string> &extra_args,
   partial_.clear();
   records_.clear();
 
-  std::vector<std::string> args = {collector_path(), "--listen", listen, "--output",
+  std::vector<std::string> args = {collector_path(), "--listen",     listen,     "--output",
                                    output_path_,     "--ready-file", ready_path_};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   std::vector<char *> argv;
@@ -117,12 +117,13 @@ bool CollectorProcess::start(const std::vector<std::string> &extra_args,
       address_ = ready.substr(0, ready.size() - 1);
       server_ = "tcp:" + address_;
       size_t colon = address_.rfind(':');
-      port_ = static_cast<uint16_t>(colon == std::string::npos ? 0 : atoi(address_.c_str() + colon + 1));
+      port_ = static_cast<uint16_t>(
+          colon == std::string::npos ? 0 : atoi(address_.c_str() + colon + 1));
       return true;
     }
     if (reap(false, 0)) {
-      error_ = "collector exited with status " + std::to_string(exit_status_) + ": " +
-               stderr_text();
+      error_ =
+          "collector exited with status " + std::to_string(exit_status_) + ": " + stderr_text();
       return false;
     }
     if (Clock::now() >= deadline) {
@@ -148,9 +149,9 @@ void CollectorProcess::read_new_lines() {
   fclose(file);
   size_t start = 0;
   for (size_t end; (end = partial_.find('\n', start)) != std::string::npos; start = end + 1) {
-    nlohmann::json record = nlohmann::json::parse(partial_.begin() + static_cast<long>(start),
-                                                  partial_.begin() + static_cast<long>(end),
-                                                  nullptr, false);
+    nlohmann::json record =
+        nlohmann::json::parse(partial_.begin() + static_cast<long>(start),
+                              partial_.begin() + static_cast<long>(end), nullptr, false);
     if (!record.is_discarded()) records_.push_back(std::move(record));
   }
   partial_.erase(0, start);

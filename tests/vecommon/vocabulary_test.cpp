@@ -1,7 +1,6 @@
 // Event-type and caller-type look-ups and the interface-version check.
-#include <gtest/gtest.h>
-
 #include <ctype.h>
+#include <gtest/gtest.h>
 #include <string.h>
 
 #include <set>
@@ -23,9 +22,16 @@ TEST(EventTypes, NamesMatchIgnoringCase) {
 }
 
 TEST(EventTypes, EveryNameRoundTripsAndOutOfRangeIsNull) {
-  const char *names[] = {"STARTED",  "HERE",          "INBOUND",           "OUTBOUND",
-                         "FINISHED", "STARTED_INBOUND", "OUTBOUND_FINISHED", "INBOUND_FINISHED",
-                         "COMMIT",   "ROLLBACK"};
+  const char *names[] = {"STARTED",
+                         "HERE",
+                         "INBOUND",
+                         "OUTBOUND",
+                         "FINISHED",
+                         "STARTED_INBOUND",
+                         "OUTBOUND_FINISHED",
+                         "INBOUND_FINISHED",
+                         "COMMIT",
+                         "ROLLBACK"};
   for (int type = 0; type < 10; ++type) {
     auto t = static_cast<qiva_event_type_t>(type);
     EXPECT_STREQ(QIVA_get_event_name(t), names[type]);

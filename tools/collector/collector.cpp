@@ -222,12 +222,13 @@ void _read(Collector *c, Connection *connection) {
   c->reading = connection;
   for (int i = 0; i < kReadsPerPass && !c->done; ++i) {
     uint32_t size = static_cast<uint32_t>(kReadBufferSize);
-    int rc = TRANSPORT_receive(&connection->endpoint, reinterpret_cast<char *>(c->buffer.get()),
-                               &size);
+    int rc =
+        TRANSPORT_receive(&connection->endpoint, reinterpret_cast<char *>(c->buffer.get()), &size);
     if (rc == QIVA_ERR_AGAIN) return;
     if (rc != 0 || size == 0) {
       // The peer closed (or reset) the connection: a message left unfinished is truncated.
-      if (!connection->decoder.finish()) _protocol_error(c, connection, *connection->decoder.error());
+      if (!connection->decoder.finish())
+        _protocol_error(c, connection, *connection->decoder.error());
       _close(c, &connection->endpoint);
       return;
     }
@@ -388,8 +389,9 @@ int _parse_options(int argc, char **argv, Options *options) {
       (arg == "--summary" ? options->summary : options->quiet) = true;
     } else if (arg == "--listen" || arg == "--output" || arg == "--ready-file") {
       if (!take(&text) || text.empty()) return _bad_option("option '" + arg + "' needs a value");
-      (arg == "--listen" ? options->listen : arg == "--output" ? options->output
-                                                               : options->ready_file) = text;
+      (arg == "--listen"   ? options->listen
+       : arg == "--output" ? options->output
+                           : options->ready_file) = text;
     } else if (arg == "--count" || arg == "--close-after" || arg == "--close-connections" ||
                arg == "--max-connections") {
       uint64_t number = 0;
@@ -404,10 +406,10 @@ int _parse_options(int argc, char **argv, Options *options) {
                                       : options->max_connections) = number;
     } else if (arg == "--idle-exit" || arg == "--client-timeout") {
       if (!take(&text)) return _bad_option("option '" + arg + "' needs a value");
-      if (!_parse_seconds(text, arg == "--idle-exit" ? &options->idle_exit
-                                                     : &options->client_timeout)) {
-        return _bad_option("option '" + arg + "' needs a positive number of seconds, not '" +
-                           text + "'");
+      if (!_parse_seconds(text,
+                          arg == "--idle-exit" ? &options->idle_exit : &options->client_timeout)) {
+        return _bad_option("option '" + arg + "' needs a positive number of seconds, not '" + text +
+                           "'");
       }
     } else if (veska::kafka::is_option(arg)) {
       std::string error;
@@ -514,13 +516,13 @@ int main(int argc, char **argv) {
   c.transport.userdata = &c;
   rc = TRANSPORT_listen(&c.transport, &c.listener, c.options.listen.c_str());
   if (rc != 0) {
-    fprintf(stderr, "veska-collector: cannot listen on '%s' (%d)\n", c.options.listen.c_str(),
-            rc);
+    fprintf(stderr, "veska-collector: cannot listen on '%s' (%d)\n", c.options.listen.c_str(), rc);
     TRANSPORT_destroy(&c.transport);
     return 2;
   }
   c.listening = true;
-  if (!c.options.ready_file.empty() && !_write_ready_file(c.options.ready_file, c.listener.str_addr)) {
+  if (!c.options.ready_file.empty() &&
+      !_write_ready_file(c.options.ready_file, c.listener.str_addr)) {
     fprintf(stderr, "veska-collector: cannot write ready file '%s'\n",
             c.options.ready_file.c_str());
     TRANSPORT_close(&c.listener);

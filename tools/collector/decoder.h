@@ -33,9 +33,9 @@ struct AssociationSection {
 };
 
 struct EventMessage {
-  uint16_t type = 0;        // the event word without its blocked bit
-  bool blocked = false;     // bit 15 of the event word
-  uint16_t presence = 0;    // the presence flags as sent
+  uint16_t type = 0;      // the event word without its blocked bit
+  bool blocked = false;   // bit 15 of the event word
+  uint16_t presence = 0;  // the presence flags as sent
   uint32_t seconds = 0;
   uint32_t microseconds = 0;
   std::optional<InstanceSection> instance;
@@ -61,8 +61,8 @@ const char *message_kind_name(MessageKind kind);
 
 struct Message {
   MessageKind kind = MessageKind::kRegister;
-  size_t offset = 0;  // stream offset of the message's first header byte
-  size_t length = 0;  // header plus payload
+  size_t offset = 0;             // stream offset of the message's first header byte
+  size_t length = 0;             // header plus payload
   EventMessage event;            // valid for kEvent
   StatisticsMessage statistics;  // valid for kStatistics
   HeartbeatMessage heartbeat;    // valid for kHeartbeat

@@ -2,8 +2,8 @@
 // result codes and message identifiers cannot drift from the library. With --check FILE it
 // compares FILE with what it would write instead and fails on any difference.
 //
-//   veska-result-codes > docs/result-codes.md       (or: cmake --build build --target result-codes-doc)
-//   veska-result-codes --check docs/result-codes.md
+//   veska-result-codes > docs/result-codes.md       (or: cmake --build build --target
+//   result-codes-doc) veska-result-codes --check docs/result-codes.md
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -39,7 +39,8 @@ struct Explanation {
 const Explanation kWhen[] = {
     {"QIVA_MSG_DEBUG", "Prefix of free-text diagnostic lines (`QIVA_log_debug`); never a result."},
     {"QIVA_MSG_SUCCESS", "Success."},
-    {"QIVA_MSG_Z_PRAXEN_SUBSYS_NOT_CREATED", "Reserved for a host subsystem transport; not returned."},
+    {"QIVA_MSG_Z_PRAXEN_SUBSYS_NOT_CREATED",
+     "Reserved for a host subsystem transport; not returned."},
     {"QIVA_MSG_Z_PRAXEN_INVALID_CONF_TOKEN",
      "The `ssn` transport's address check: the address is not exactly 4 characters long."},
     {"QIVA_MSG_Z_PRAXEN_SUBSYS_INACTIVE", "Reserved; not returned."},
@@ -82,8 +83,10 @@ const Explanation kWhen[] = {
     {"QIVA_MSG_EVENT_INTERNAL",
      "`QIVA_track`: the serialised event would exceed 65535 bytes (payload above 65531), "
      "or a list has more than 255 items."},
-    {"QIVA_MSG_EVENT_INVALID_EVENT_BLOCK_ADDRESS", "Defined, not returned (a null event gives 21)."},
-    {"QIVA_MSG_EVENT_INVALID_EVENT_TYPE", "Event `type` above 9 (without the pre-built block bit)."},
+    {"QIVA_MSG_EVENT_INVALID_EVENT_BLOCK_ADDRESS",
+     "Defined, not returned (a null event gives 21)."},
+    {"QIVA_MSG_EVENT_INVALID_EVENT_TYPE",
+     "Event `type` above 9 (without the pre-built block bit)."},
     {"QIVA_MSG_EVENT_INVALID_TIMESTAMP", "`timestamp.usec` is 1000000 or more."},
     {"QIVA_MSG_EVENT_INVALID_TID_LENGTH", "`instance_id.transaction_id` given with `size` 0."},
     {"QIVA_MSG_EVENT_INVALID_TID_FLAG", "`instance_id.flags` above 1."},
@@ -173,7 +176,8 @@ bool _generate(std::string *out) {
   md << "# Result codes and messages\n\n"
         "<!-- Generated from the message catalogue in types.h by tools/docs/result_codes_md.cpp:\n"
         "     cmake --build build --target result-codes-doc. Do not edit by hand; the test\n"
-        "     Docs.ResultCodesMatchTheCatalogue fails when this file and the catalogue differ. -->\n\n"
+        "     Docs.ResultCodesMatchTheCatalogue fails when this file and the catalogue differ. "
+        "-->\n\n"
         "Every function of the library returns an `int`: 0 for success, otherwise one of the "
         "codes below. `QIVA_strerror(code)` returns the code's text (\"<unknown>\" for any other "
         "number). Each message has an identifier \"QIVAD\" + two digits + a severity letter "
@@ -196,8 +200,8 @@ bool _generate(std::string *out) {
     if (e.code < 0) continue;
     std::string when = _when(e.enumerator);
     complete &= !when.empty();
-    md << "| " << e.code << " | `" << _code_name(e.enumerator) << "` | " << e.identifier
-       << " | " << _escape(e.text) << " | " << when << " |\n";
+    md << "| " << e.code << " | `" << _code_name(e.enumerator) << "` | " << e.identifier << " | "
+       << _escape(e.text) << " | " << when << " |\n";
   }
   md << "\n## Log messages without a result code\n\n"
         "`%s` and `%hu` are filled in by the logging call.\n\n"

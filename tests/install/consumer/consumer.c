@@ -8,7 +8,6 @@
  */
 #include <stdio.h>
 #include <string.h>
-
 #include <veska/types.h>
 #ifdef VESKA_CONSUMER_PRIVATE
 #include <veska/private_api.h>
