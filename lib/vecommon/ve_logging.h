@@ -124,6 +124,10 @@ void QIVA_log_buildinfo(void);
  * ("QIVA_LOGGER", "QIVA_LOGFILE", "QIVA_LOGLIMIT"): null when unset, and always null in a
  * secure-execution (set-user-ID, set-group-ID) process. */
 const char *VE_logger_getenv(const char *name);
+/* Makes the library's own logger the default: when "QIVA_LOGGER" is unset, puts
+ * "QIVA_LOGGER=veska" into the environment, which keeps the heap text for good. Writes the
+ * environment, so callers run it once (under a once-guard, or before starting threads). */
+void VE_set_logger_env(void);
 
 /* Registers, once per process, fork handlers that take the logging locks before a fork and
  * release them after it on both sides, so a child never inherits one held by a thread that
