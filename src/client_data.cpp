@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "lib/concurrent/mutex_guard.h"
 #include "private_api.h"
 
 VE_LOG_FILE("veska");
@@ -75,7 +76,8 @@ void _count_push(void *arg, int dropped) {
   // was full, so the dropped message is number `number` minus the capacity.
   if (client->flush_state == nullptr) return;
   const ve_uint64_t dropped_number = number - client->queue.size;
-  if (pthread_mutex_lock(&client->dispatch_mutex) != 0) return;
+  MutexGuard guard(&client->dispatch_mutex);
+  if (!guard.locked()) return;
   for (ve_flush_state_t *flush = client->flush_state; flush != nullptr; flush = flush->next) {
     if (dropped_number >= flush->first_later_message) continue;
     if (push->old_item.size < flush->remaining) {
@@ -85,7 +87,6 @@ void _count_push(void *arg, int dropped) {
       pthread_cond_signal(&flush->condition);
     }
   }
-  pthread_mutex_unlock(&client->dispatch_mutex);
 }
 
 // Saturating arithmetic in one compare-exchange: the counter stays within 0 .. 0xFFFFFFFF.
@@ -117,9 +118,8 @@ void _wake_dispatcher(ve_client_data_t *data, ve_atomic_t before, ve_atomic_t af
     pthread_cond_signal(&data->dispatch_cond);
     return;
   }
-  if (pthread_mutex_lock(&data->dispatch_mutex) != 0) return;
-  pthread_cond_signal(&data->dispatch_cond);
-  pthread_mutex_unlock(&data->dispatch_mutex);
+  MutexGuard guard(&data->dispatch_mutex);
+  if (guard.locked()) pthread_cond_signal(&data->dispatch_cond);
 }
 
 }  // namespace
