@@ -1,12 +1,24 @@
 // The client state of one configuration: its queue of serialised messages, the lock-free count
 // of bytes waiting, the dispatcher's mutex and condition, and the transport it sends through.
 // Application threads enqueue here; the dispatcher thread is the queue's only consumer.
+#include "src/client_data.h"
+
 #include <pthread.h>
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "private_api.h"
+#include "lib/concurrent/cyclic_queue.h"
+#include "lib/concurrent/mutex_guard.h"
+#include "lib/concurrent/ve_atomic_linux.h"
+#include "lib/transport/transport.h"
+#include "lib/vecommon/ve_inttypes.h"
+#include "lib/vecommon/ve_logging.h"
+#include "lib/vecommon/ve_types.h"
+#include "src/config_data.h"
+#include "src/memory_pool.h"
+#include "src/statistics.h"
+#include "types.h"
 
 VE_LOG_FILE("veska");
 
@@ -28,18 +40,16 @@ inline ve_atomic_t _load_counter(ve_client_data_t *data) {
 // and initialises the transport instance for it.
 int initialise_transport(ve_client_data_t *data, const char *server) {
   VE_LOG_ENTER("initialise_transport");
-  const char *colon = server != nullptr ? strchr(server, ':') : nullptr;
-  if (colon == nullptr || colon == server) {
+  size_t name_length = 0;
+  const char *address = TRANSPORT_split_server(server, &name_length);
+  if (address == nullptr || name_length == 0) {
     VE_LOG_MSG(QIVA_LOG_ERROR, QIVA_MSG_VESKA_ADDRESS_MISSING_COLON,
                server != nullptr ? server : "(null)");
     VE_RETURN(QIVA_ERR_INVALID);
   }
-  size_t name_length = static_cast<size_t>(colon - server);
-  char *name = static_cast<char *>(malloc(name_length + 1));
+  char *name = strndup(server, name_length);
   if (name == nullptr) VE_RETURN(QIVA_ERR_NOMEM);
-  memcpy(name, server, name_length);
-  name[name_length] = '\0';
-  int result = QIVA_check_address(name, colon + 1);
+  int result = QIVA_check_address(name, address);
   if (result == 0) result = TRANSPORT_init(&data->transport, name);
   free(name);
   VE_RETURN(result);
@@ -75,7 +85,8 @@ void _count_push(void *arg, int dropped) {
   // was full, so the dropped message is number `number` minus the capacity.
   if (client->flush_state == nullptr) return;
   const ve_uint64_t dropped_number = number - client->queue.size;
-  if (pthread_mutex_lock(&client->dispatch_mutex) != 0) return;
+  MutexGuard guard(&client->dispatch_mutex);
+  if (!guard.locked()) return;
   for (ve_flush_state_t *flush = client->flush_state; flush != nullptr; flush = flush->next) {
     if (dropped_number >= flush->first_later_message) continue;
     if (push->old_item.size < flush->remaining) {
@@ -85,7 +96,6 @@ void _count_push(void *arg, int dropped) {
       pthread_cond_signal(&flush->condition);
     }
   }
-  pthread_mutex_unlock(&client->dispatch_mutex);
 }
 
 // Saturating arithmetic in one compare-exchange: the counter stays within 0 .. 0xFFFFFFFF.
@@ -117,9 +127,8 @@ void _wake_dispatcher(ve_client_data_t *data, ve_atomic_t before, ve_atomic_t af
     pthread_cond_signal(&data->dispatch_cond);
     return;
   }
-  if (pthread_mutex_lock(&data->dispatch_mutex) != 0) return;
-  pthread_cond_signal(&data->dispatch_cond);
-  pthread_mutex_unlock(&data->dispatch_mutex);
+  MutexGuard guard(&data->dispatch_mutex);
+  if (guard.locked()) pthread_cond_signal(&data->dispatch_cond);
 }
 
 }  // namespace

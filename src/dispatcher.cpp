@@ -8,13 +8,30 @@
 // and data_offset are read by other threads, so every access to them is __atomic; the changes
 // of data_consumed and data_offset are also made under dispatch_mutex, so a starting flush
 // (which reads them with the counter under that mutex) sees the three in agreement.
+#include "src/dispatcher.h"
+
 #include <errno.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <string.h>
 #include <time.h>
 
-#include "private_api.h"
+#include "lib/concurrent/cyclic_queue.h"
+#include "lib/concurrent/mutex_guard.h"
+#include "lib/concurrent/ve_atomic_linux.h"
+#include "lib/transport/transport.h"
+#include "lib/vecommon/ve_inttypes.h"
+#include "lib/vecommon/ve_logging.h"
+#include "lib/vecommon/ve_time.h"
+#include "lib/vecommon/ve_types.h"
+#include "protocol/message_header.h"
+#include "src/client_data.h"
+#include "src/config_data.h"
+#include "src/heartbeat.h"
+#include "src/memory_pool.h"
+#include "src/register_message.h"
+#include "src/statistics.h"
+#include "types.h"
 
 VE_LOG_FILE("veska");
 
@@ -75,13 +92,10 @@ void _signal_flushes(ve_client_data_t *client) {
 
 // The dispatcher has stopped for good: flushes see exited under the mutex and return.
 void _mark_exited(ve_client_data_t *client, dispatcher_state_t *state) {
-  int locked = pthread_mutex_lock(&client->dispatch_mutex) == 0;
+  MutexGuard guard(&client->dispatch_mutex);
   __atomic_store_n(&state->exited, 1, __ATOMIC_RELEASE);
   __atomic_store_n(&client->shutdown, 1, __ATOMIC_RELEASE);
-  if (locked) {
-    _signal_flushes(client);
-    pthread_mutex_unlock(&client->dispatch_mutex);
-  }
+  if (guard.locked()) _signal_flushes(client);
 }
 
 // What the send step can change; equal marks before and after a send step mean it made no
@@ -113,16 +127,16 @@ inline ve_uint32_t _left(const ve_message_buffer_t *buffer) {
 // they publish it, inside the queue's tail_mutex, so with that mutex (and head_mutex) held the
 // counter must equal what the queue and the dispatcher's buffers still hold: a difference is
 // a real drift. It is repaired, and every waiting flush is moved by the same amount, so that
-// no flush waits for bytes that do not exist.
-void _erroneous_state(dispatcher_state_t *state) {
-  VE_LOG_ENTER("_erroneous_state");
+// no flush waits for bytes that do not exist. Returns whether the counter had drifted (false
+// when a lock fails), with what it held and the queue's indices.
+bool _repair_drift(dispatcher_state_t *state, ve_uint32_t *counter_seen, ve_uint32_t *head_seen,
+                   ve_uint32_t *tail_seen) {
   ve_client_data_t *client = _client(state);
   cyclic_queue_t *queue = &client->queue;
-  if (pthread_mutex_lock(&queue->tail_mutex) != 0) VE_RETURN_VOID();
-  if (pthread_mutex_lock(&queue->head_mutex) != 0) {
-    pthread_mutex_unlock(&queue->tail_mutex);
-    VE_RETURN_VOID();
-  }
+  MutexGuard tail_guard(&queue->tail_mutex);
+  if (!tail_guard.locked()) return false;
+  MutexGuard head_guard(&queue->head_mutex);
+  if (!head_guard.locked()) return false;
   const ve_uint32_t head = __atomic_load_n(&queue->head, __ATOMIC_ACQUIRE);
   const ve_uint32_t tail = __atomic_load_n(&queue->tail, __ATOMIC_ACQUIRE);
   ve_uint64_t truth = _left(&state->event_buffer) + _left(&state->register_buffer) +
@@ -137,20 +151,29 @@ void _erroneous_state(dispatcher_state_t *state) {
   }
   if (truth > 0xFFFFFFFFu) truth = 0xFFFFFFFFu;
   const ve_uint32_t counter = _counter(client);
-  const bool drifted = counter != truth;
-  if (drifted && pthread_mutex_lock(&client->dispatch_mutex) == 0) {
+  *counter_seen = counter;
+  *head_seen = head;
+  *tail_seen = tail;
+  if (counter == truth) return false;
+  MutexGuard dispatch_guard(&client->dispatch_mutex);
+  if (dispatch_guard.locked()) {
     __atomic_store_n(&client->data_available, ve_atomic_t{truth}, __ATOMIC_RELEASE);
     if (counter > truth) {
       decrement_flush_states(client, static_cast<ve_uint32_t>(counter - truth));
     } else {
       increment_flush_states(client, static_cast<ve_uint32_t>(truth - counter));
     }
-    pthread_mutex_unlock(&client->dispatch_mutex);
   }
-  pthread_mutex_unlock(&queue->head_mutex);
-  pthread_mutex_unlock(&queue->tail_mutex);
+  return true;
+}
+
+void _erroneous_state(dispatcher_state_t *state) {
+  VE_LOG_ENTER("_erroneous_state");
+  ve_uint32_t counter = 0;
+  ve_uint32_t head = 0;
+  ve_uint32_t tail = 0;
   // A producer between counting and publishing is no drift: it has published by now.
-  if (!drifted) VE_RETURN_VOID();
+  if (!_repair_drift(state, &counter, &head, &tail)) VE_RETURN_VOID();
   VE_LOG_DEBUG(QIVA_LOG_ERROR, "state->data_offset: %u", _offset(state));
   VE_LOG_DEBUG(QIVA_LOG_ERROR, "client_data->data_available: %u", counter);
   VE_LOG_DEBUG(QIVA_LOG_ERROR, "client_data->queue.head: %hu,  client_data->queue.tail: %hu",
@@ -220,16 +243,13 @@ void _restart_filling(dispatcher_state_t *state) {
   }
 }
 
-// A write failed, or the peer was found gone before one: close the endpoint and keep every
-// unwritten message for the next connection, whole and in order, from the start of the one
-// being written (the collector discards a message cut off by a closed connection). Control
-// messages are left out (the next connection arms its own); a partly copied event keeps its
-// head at the end of the buffer and its tail in event_buffer. Waiting flushes move by the
-// change in what remains to be written.
-void _lost_connection(dispatcher_state_t *state, transport_endpoint_t *endpoint) {
-  VE_LOG_ENTER("_lost_connection");
-  ve_client_data_t *client = _client(state);
-  int locked = pthread_mutex_lock(&client->dispatch_mutex) == 0;
+// A write failed, or the peer was found gone before one: keep every unwritten message for the next
+// connection, whole and in order, from the start of the one being written (the collector discards a
+// message cut off by a closed connection). Control messages are left out (the next connection arms
+// its own); a partly copied event keeps its head at the end of the buffer and its tail in
+// event_buffer. Waiting flushes move by the change in what remains to be written. Runs with
+// dispatch_mutex held; the flushes move only when it was taken.
+void _keep_unwritten(dispatcher_state_t *state, ve_client_data_t *client, bool locked) {
   const ve_uint32_t consumed = _consumed(state);
   const ve_uint32_t offset = _offset(state);
   const ve_uint32_t pending_before = consumed - offset + state->resend_carry;
@@ -285,7 +305,17 @@ void _lost_connection(dispatcher_state_t *state, transport_endpoint_t *endpoint)
     } else if (pending_before > pending_after) {
       decrement_flush_states(client, pending_before - pending_after);
     }
-    pthread_mutex_unlock(&client->dispatch_mutex);
+  }
+}
+
+// Keeps what is unwritten, then closes the endpoint once dispatch_mutex is given back (it is
+// never held during network output).
+void _lost_connection(dispatcher_state_t *state, transport_endpoint_t *endpoint) {
+  VE_LOG_ENTER("_lost_connection");
+  ve_client_data_t *client = _client(state);
+  {
+    MutexGuard guard(&client->dispatch_mutex);
+    _keep_unwritten(state, client, guard.locked());
   }
   VE_LOG_MSG(QIVA_LOG_DETAIL, QIVA_MSG_VESKA_LOST_CONNECTION);
   TRANSPORT_close(endpoint);
@@ -302,9 +332,8 @@ int _send(transport_endpoint_t *endpoint, const unsigned char *bytes, ve_uint32_
 // Takes written bytes off every waiting flush.
 void _written(ve_client_data_t *client, ve_uint32_t bytes) {
   if (_first_flush(client) == nullptr) return;
-  if (pthread_mutex_lock(&client->dispatch_mutex) != 0) return;
-  if (client->flush_state != nullptr) decrement_flush_states(client, bytes);
-  pthread_mutex_unlock(&client->dispatch_mutex);
+  MutexGuard guard(&client->dispatch_mutex);
+  if (guard.locked() && client->flush_state != nullptr) decrement_flush_states(client, bytes);
 }
 
 // After a lost connection with messages to resend, the new connection writes its control
@@ -331,13 +360,9 @@ int _resend_preamble(dispatcher_state_t *state, transport_endpoint_t *endpoint) 
     ve_uint32_t size = state->resend_carry;
     int result = _send(endpoint, state->carry + (state->carry_size - size), &size);
     if (result != 0) return result;
-    if (pthread_mutex_lock(&client->dispatch_mutex) == 0) {
-      state->resend_carry -= size;
-      if (client->flush_state != nullptr) decrement_flush_states(client, size);
-      pthread_mutex_unlock(&client->dispatch_mutex);
-    } else {
-      state->resend_carry -= size;
-    }
+    MutexGuard guard(&client->dispatch_mutex);
+    state->resend_carry -= size;
+    if (guard.locked() && client->flush_state != nullptr) decrement_flush_states(client, size);
   }
   state->resend_pending = 0;
   return 0;
@@ -389,10 +414,9 @@ int _fill(dispatcher_state_t *state) {
   if (copied > 0) {
     // Publish the filled bytes and take them off the counter in one step under the mutex, so
     // that a starting flush never counts them twice.
-    int locked = pthread_mutex_lock(&client->dispatch_mutex) == 0;
+    MutexGuard guard(&client->dispatch_mutex);
     __atomic_store_n(&state->data_consumed, consumed, __ATOMIC_RELAXED);
-    VE_decrement_data_available(client, copied, locked);
-    if (locked) pthread_mutex_unlock(&client->dispatch_mutex);
+    VE_decrement_data_available(client, copied, guard.locked() ? 1 : 0);
   } else if (consumed == 0 && snapshot != 0) {
     _erroneous_state(state);
     VE_RETURN(1);
@@ -499,8 +523,9 @@ int connect_client(ve_config_t *config, dispatcher_state_t *state) {
 
   while (_connected(state) == 0 && connect_attempts != 0) {
     const char *server = live->server;
-    const char *colon = server != nullptr ? strchr(server, ':') : nullptr;
-    const char *server_address = colon != nullptr ? colon + 1 : "";
+    size_t name_length = 0;
+    const char *server_address = TRANSPORT_split_server(server, &name_length);
+    if (server_address == nullptr) server_address = "";
     VE_LOG_MSG(QIVA_LOG_DETAIL, QIVA_MSG_VESKA_INITIATING_CONNECTION,
                server != nullptr ? server : "(null)");
     ve_uint32_t timeout_ms = live->connect_timeout;
@@ -610,16 +635,13 @@ int on_writeable(transport_endpoint_t *endpoint) {
     VE_LOG_DEBUG(QIVA_LOG_DETAIL, "Sent %u/%u bytes", size, consumed);
     offset += size;
     if (offset >= consumed) _restart_filling(state);
-    int locked = pthread_mutex_lock(&client->dispatch_mutex) == 0;
+    MutexGuard guard(&client->dispatch_mutex);
     if (offset >= consumed) {
       _set_send_positions(state, 0, 0);
     } else {
       __atomic_store_n(&state->data_offset, offset, __ATOMIC_RELAXED);
     }
-    if (locked) {
-      if (client->flush_state != nullptr) decrement_flush_states(client, size);
-      pthread_mutex_unlock(&client->dispatch_mutex);
-    }
+    if (guard.locked() && client->flush_state != nullptr) decrement_flush_states(client, size);
   }
 
   // Control messages not completely copied when the connection is lost are counted again

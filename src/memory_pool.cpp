@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "lib/concurrent/mutex_guard.h"
 #include "types.h"
 
 namespace {
@@ -98,7 +99,8 @@ ve_uint32_t _pop(_size_class_t *size_class) {
 // Makes one more chunk of the class's blocks and stacks them; false when the class is full or
 // the heap refuses.
 bool _grow(_size_class_t *size_class, ve_uint32_t class_number) {
-  if (pthread_mutex_lock(&size_class->grow_mutex) != 0) return false;
+  MutexGuard guard(&size_class->grow_mutex);
+  if (!guard.locked()) return false;
   bool grown = false;
   ve_uint32_t made = size_class->made;
   if (made < size_class->capacity) {
@@ -118,7 +120,6 @@ bool _grow(_size_class_t *size_class, ve_uint32_t class_number) {
       grown = true;
     }
   }
-  pthread_mutex_unlock(&size_class->grow_mutex);
   return grown;
 }
 

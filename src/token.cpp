@@ -11,7 +11,14 @@
 #include <pthread.h>
 #include <stdio.h>
 
-#include "private_api.h"
+#include "lib/concurrent/mutex_guard.h"
+#include "lib/concurrent/once.h"
+#include "lib/vecommon/ve_flock.h"
+#include "lib/vecommon/ve_inttypes.h"
+#include "lib/vecommon/ve_logging.h"
+#include "lib/vecommon/ve_types.h"
+#include "src/config_data.h"
+#include "types.h"
 
 VE_LOG_FILE("veska");
 
@@ -77,12 +84,8 @@ int _init_token_locked(ve_config_t *config, ve_config_data_t *data) {
 void _init_token(void *arg) {
   auto *config = static_cast<ve_config_t *>(arg);
   auto *data = static_cast<ve_config_data_t *>(config->handle);
-  if (pthread_mutex_lock(&token_mutex) != 0) {
-    data->token_init_error = QIVA_ERR_OSERROR;
-    return;
-  }
-  data->token_init_error = _init_token_locked(config, data);
-  pthread_mutex_unlock(&token_mutex);
+  MutexGuard guard(&token_mutex);
+  data->token_init_error = guard.locked() ? _init_token_locked(config, data) : QIVA_ERR_OSERROR;
 }
 
 }  // namespace
@@ -101,21 +104,20 @@ int QIVA_token(qiva_config_t *config, qiva_int32_t *token) {
   VE_once_ex(&data->token_init_once, _init_token, config);
   if (data->token_init_error != 0) return data->token_init_error;
 
-  if (pthread_mutex_lock(&token_mutex) != 0) return QIVA_ERR_OSERROR;
-  int rc = QIVA_flock_acquire(data->token_fd);
-  if (rc != 0) {
-    pthread_mutex_unlock(&token_mutex);
-    return rc;
-  }
   ve_uint32_t counter = 0;
-  rc = QIVA_shared_counter_increment(config, &counter);
-  if (rc != 0) {
-    QIVA_flock_release(data->token_fd);  // the increment's code is the one reported
-    pthread_mutex_unlock(&token_mutex);
-    return rc;
+  int rc = QIVA_SUCCESS;
+  {
+    MutexGuard guard(&token_mutex);
+    if (!guard.locked()) return QIVA_ERR_OSERROR;
+    rc = QIVA_flock_acquire(data->token_fd);
+    if (rc != 0) return rc;
+    rc = QIVA_shared_counter_increment(config, &counter);
+    if (rc != 0) {
+      QIVA_flock_release(data->token_fd);  // the increment's code is the one reported
+      return rc;
+    }
+    rc = QIVA_flock_release(data->token_fd);
   }
-  rc = QIVA_flock_release(data->token_fd);
-  pthread_mutex_unlock(&token_mutex);
   if (rc != 0) return rc;
   *token = static_cast<qiva_int32_t>(counter | data->token_prefix);
   return QIVA_SUCCESS;
@@ -125,7 +127,8 @@ int QIVA_token(qiva_config_t *config, qiva_int32_t *token) {
 // happen in the middle of another configuration's section on the same file.
 int VE_token_release(ve_config_data_t *data) {
   if (data == nullptr) return QIVA_ERR_INVALID;
-  if (pthread_mutex_lock(&token_mutex) != 0) return QIVA_ERR_OSERROR;
+  MutexGuard guard(&token_mutex);
+  if (!guard.locked()) return QIVA_ERR_OSERROR;
   int rc = QIVA_SUCCESS;
   if (data->token_init_once.initialised != 0) {
     rc = QIVA_flock_close(data->token_fd);
@@ -135,7 +138,6 @@ int VE_token_release(ve_config_data_t *data) {
     int released = QIVA_shared_counter_release(data);
     if (rc == QIVA_SUCCESS) rc = released;
   }
-  pthread_mutex_unlock(&token_mutex);
   return rc;
 }
 

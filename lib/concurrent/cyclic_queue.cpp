@@ -23,32 +23,33 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "lib/concurrent/mutex_guard.h"
 #include "types.h"
 
 namespace {
 
-inline uint32_t load_index(const uint32_t *index) {
+inline uint32_t _load_index(const uint32_t *index) {
   return __atomic_load_n(index, __ATOMIC_ACQUIRE);
 }
 
-inline void store_index(uint32_t *index, uint32_t value) {
+inline void _store_index(uint32_t *index, uint32_t value) {
   __atomic_store_n(index, value, __ATOMIC_RELEASE);
 }
 
-inline uint32_t next_index(const cyclic_queue_t *queue, uint32_t index) {
+inline uint32_t _next_index(const cyclic_queue_t *queue, uint32_t index) {
   return (index + 1) % (2u * queue->size);
 }
 
-inline unsigned char *block_at(const cyclic_queue_t *queue, uint32_t index) {
+inline unsigned char *_block_at(const cyclic_queue_t *queue, uint32_t index) {
   return queue->data + static_cast<size_t>(index % queue->size) * queue->block_size;
 }
 
-inline bool is_full(const cyclic_queue_t *queue, uint32_t head, uint32_t tail) {
+inline bool _is_full(const cyclic_queue_t *queue, uint32_t head, uint32_t tail) {
   return (head + queue->size) % (2u * queue->size) == tail;
 }
 
 // A queue whose initialisation failed (or that was destroyed) has no storage and no mutexes.
-inline bool usable(const cyclic_queue_t *queue) {
+inline bool _usable(const cyclic_queue_t *queue) {
   return queue != nullptr && queue->data != nullptr;
 }
 
@@ -66,8 +67,8 @@ int CCQ_init(cyclic_queue_t *queue, uint16_t size, uint16_t block_size) {
   if (queue->data == nullptr) return QIVA_ERR_NOMEM;
   queue->size = size;
   queue->block_size = block_size;
-  store_index(&queue->head, 0);
-  store_index(&queue->tail, 0);
+  _store_index(&queue->head, 0);
+  _store_index(&queue->tail, 0);
   pthread_mutex_init(&queue->head_mutex, nullptr);
   pthread_mutex_init(&queue->tail_mutex, nullptr);
   return QIVA_SUCCESS;
@@ -89,85 +90,76 @@ int CCQ_push(cyclic_queue_t *queue, const void *value, void *old_value) {
 
 int CCQ_push_counted(cyclic_queue_t *queue, const void *value, void *old_value,
                      ccq_push_hook_t hook, void *arg) {
-  if (!usable(queue) || value == nullptr) return QIVA_ERR_INVALID;
-  pthread_mutex_lock(&queue->tail_mutex);
+  if (!_usable(queue) || value == nullptr) return QIVA_ERR_INVALID;
+  MutexGuard tail_guard(&queue->tail_mutex);
   // tail changes only under tail_mutex, which is held: a relaxed load sees the last store.
   uint32_t tail = __atomic_load_n(&queue->tail, __ATOMIC_RELAXED);
   int dropped = 0;
-  if (is_full(queue, load_index(&queue->head), tail)) {
-    pthread_mutex_lock(&queue->head_mutex);
+  if (_is_full(queue, _load_index(&queue->head), tail)) {
+    MutexGuard head_guard(&queue->head_mutex);
     // The consumer may have popped meanwhile; then there is room and nothing is dropped.
-    uint32_t head = load_index(&queue->head);
-    if (is_full(queue, head, tail)) {
-      if (old_value != nullptr) memcpy(old_value, block_at(queue, head), queue->block_size);
-      store_index(&queue->head, next_index(queue, head));
+    uint32_t head = _load_index(&queue->head);
+    if (_is_full(queue, head, tail)) {
+      if (old_value != nullptr) memcpy(old_value, _block_at(queue, head), queue->block_size);
+      _store_index(&queue->head, _next_index(queue, head));
       dropped = 1;
     }
-    pthread_mutex_unlock(&queue->head_mutex);
   }
   if (hook != nullptr) hook(arg, dropped);
-  memcpy(block_at(queue, tail), value, queue->block_size);
-  store_index(&queue->tail, next_index(queue, tail));
-  pthread_mutex_unlock(&queue->tail_mutex);
+  memcpy(_block_at(queue, tail), value, queue->block_size);
+  _store_index(&queue->tail, _next_index(queue, tail));
   return QIVA_SUCCESS;
 }
 
 void *CCQ_pop(cyclic_queue_t *queue, void *out) {
-  if (!usable(queue)) return nullptr;
+  if (!_usable(queue)) return nullptr;
   // Fast path without the lock; the test that counts is the one below, under head_mutex,
   // because a producer dropping the oldest block can empty the ring in between.
-  if (load_index(&queue->head) == load_index(&queue->tail)) return nullptr;
-  pthread_mutex_lock(&queue->head_mutex);
-  uint32_t head = load_index(&queue->head);
-  if (head == load_index(&queue->tail)) {
-    pthread_mutex_unlock(&queue->head_mutex);
-    return nullptr;
-  }
-  if (out != nullptr) memcpy(out, block_at(queue, head), queue->block_size);
-  store_index(&queue->head, next_index(queue, head));
-  pthread_mutex_unlock(&queue->head_mutex);
+  if (_load_index(&queue->head) == _load_index(&queue->tail)) return nullptr;
+  MutexGuard guard(&queue->head_mutex);
+  uint32_t head = _load_index(&queue->head);
+  if (head == _load_index(&queue->tail)) return nullptr;
+  if (out != nullptr) memcpy(out, _block_at(queue, head), queue->block_size);
+  _store_index(&queue->head, _next_index(queue, head));
   return out;
 }
 
 uint32_t CCQ_pop_many(cyclic_queue_t *queue, void *out, uint32_t max) {
-  if (!usable(queue) || out == nullptr || max == 0) return 0;
-  if (load_index(&queue->head) == load_index(&queue->tail)) return 0;
-  pthread_mutex_lock(&queue->head_mutex);
-  uint32_t head = load_index(&queue->head);
-  const uint32_t tail = load_index(&queue->tail);
+  if (!_usable(queue) || out == nullptr || max == 0) return 0;
+  if (_load_index(&queue->head) == _load_index(&queue->tail)) return 0;
+  MutexGuard guard(&queue->head_mutex);
+  uint32_t head = _load_index(&queue->head);
+  const uint32_t tail = _load_index(&queue->tail);
   uint32_t count = 0;
   auto *bytes = static_cast<unsigned char *>(out);
   // The blocks between head and the tail loaded above are published; newer ones wait for the
   // next call.
   while (head != tail && count < max) {
-    memcpy(bytes + static_cast<size_t>(count) * queue->block_size, block_at(queue, head),
+    memcpy(bytes + static_cast<size_t>(count) * queue->block_size, _block_at(queue, head),
            queue->block_size);
-    head = next_index(queue, head);
+    head = _next_index(queue, head);
     ++count;
   }
-  store_index(&queue->head, head);
-  pthread_mutex_unlock(&queue->head_mutex);
+  _store_index(&queue->head, head);
   return count;
 }
 
 void *CCQ_peek(cyclic_queue_t *queue) {
-  if (!usable(queue)) return nullptr;
-  if (load_index(&queue->head) == load_index(&queue->tail)) return nullptr;
-  pthread_mutex_lock(&queue->head_mutex);
-  uint32_t head = load_index(&queue->head);
-  void *block = head == load_index(&queue->tail) ? nullptr : block_at(queue, head);
-  pthread_mutex_unlock(&queue->head_mutex);
-  return block;
+  if (!_usable(queue)) return nullptr;
+  if (_load_index(&queue->head) == _load_index(&queue->tail)) return nullptr;
+  MutexGuard guard(&queue->head_mutex);
+  uint32_t head = _load_index(&queue->head);
+  return head == _load_index(&queue->tail) ? nullptr : _block_at(queue, head);
 }
 
 int CCQ_empty(cyclic_queue_t *queue) {
-  if (!usable(queue)) return 1;
-  return load_index(&queue->head) == load_index(&queue->tail) ? 1 : 0;
+  if (!_usable(queue)) return 1;
+  return _load_index(&queue->head) == _load_index(&queue->tail) ? 1 : 0;
 }
 
 int CCQ_full(cyclic_queue_t *queue) {
-  if (!usable(queue)) return 0;
-  return is_full(queue, load_index(&queue->head), load_index(&queue->tail)) ? 1 : 0;
+  if (!_usable(queue)) return 0;
+  return _is_full(queue, _load_index(&queue->head), _load_index(&queue->tail)) ? 1 : 0;
 }
 
 }  // extern "C"

@@ -13,9 +13,9 @@ struct VE_ONCE_EX_DATA_T {
 pthread_key_t ex_key;
 pthread_once_t ex_key_once = PTHREAD_ONCE_INIT;
 
-void create_ex_key() { pthread_key_create(&ex_key, nullptr); }
+void _create_ex_key() { pthread_key_create(&ex_key, nullptr); }
 
-void once_ex_trampoline() {
+void _once_ex_trampoline() {
   // Only the thread that pthread_once chose runs this, with its own record in the slot.
   auto *data = static_cast<VE_ONCE_EX_DATA_T *>(pthread_getspecific(ex_key));
   if (data == nullptr) return;
@@ -35,12 +35,12 @@ int VE_once_ex(ve_once_t *once, ve_once_ex_callback_t init_routine, void *arg) {
   // The fast path pairs with the release store in the trampoline.
   if (__atomic_load_n(&once->initialised, __ATOMIC_ACQUIRE) != 0) return 0;
   VE_ONCE_EX_DATA_T data = {once, init_routine, arg};
-  pthread_once(&ex_key_once, create_ex_key);
+  pthread_once(&ex_key_once, _create_ex_key);
   // A routine may itself run VE_once_ex on another record (the logging front end nests file
   // initialisation inside function initialisation), so the previous slot value is restored.
   void *previous = pthread_getspecific(ex_key);
   pthread_setspecific(ex_key, &data);
-  pthread_once(&once->once_control, once_ex_trampoline);
+  pthread_once(&once->once_control, _once_ex_trampoline);
   pthread_setspecific(ex_key, previous);
   return 0;
 }

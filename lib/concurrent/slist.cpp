@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include "lib/concurrent/mutex_guard.h"
+
 extern "C" {
 
 int CSLIST_init(slist_t *list) {
@@ -20,7 +22,7 @@ int CSLIST_destroy(slist_t *list) {
 
 int CSLIST_push(slist_t *list, slist_item_t *item) {
   if (list == nullptr || item == nullptr) return -1;
-  pthread_mutex_lock(&list->mutex);
+  MutexGuard guard(&list->mutex);
   item->next = nullptr;
   if (list->tail == nullptr) {
     // Release: an unlocked peek that sees the item also sees its next field cleared.
@@ -29,20 +31,18 @@ int CSLIST_push(slist_t *list, slist_item_t *item) {
     list->tail->next = item;
   }
   list->tail = item;
-  pthread_mutex_unlock(&list->mutex);
   return 0;
 }
 
 slist_item_t *CSLIST_pop(slist_t *list) {
   if (list == nullptr) return nullptr;
-  pthread_mutex_lock(&list->mutex);
+  MutexGuard guard(&list->mutex);
   slist_item_t *item = list->head;
   if (item != nullptr) {
     __atomic_store_n(&list->head, item->next, __ATOMIC_RELEASE);
     if (item->next == nullptr) list->tail = nullptr;
     item->next = nullptr;
   }
-  pthread_mutex_unlock(&list->mutex);
   return item;
 }
 

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "lib/concurrent/mutex_guard.h"
 #include "lib/transport/tcp-internal.h"
 #include "lib/transport/transport.h"
 #include "lib/vecommon/ve_logging.h"
@@ -88,9 +89,9 @@ void _list_remove(tcp_transport_info *info, tcp_endpoint_info *record) {
 }
 
 int _list_add(tcp_transport_info *info, tcp_endpoint_info *record) {
-  if (pthread_mutex_lock(&info->endpoint_lock) != 0) return QIVA_ERR_OSERROR;
+  MutexGuard guard(&info->endpoint_lock);
+  if (!guard.locked()) return QIVA_ERR_OSERROR;
   _list_push(info, record);
-  pthread_mutex_unlock(&info->endpoint_lock);
   return 0;
 }
 
@@ -255,6 +256,35 @@ int _arm_record(transport_instance_t *transport, tcp_transport_info *info,
   record->ev_type = kinds;
   if (event_add(record->ev, timeout) != 0) return QIVA_ERR_NOMEM;
   return 0;
+}
+
+// The close itself, under endpoint_lock: 0, 25 when the lock fails, 23 when the socket does
+// not close.
+int _close_record(tcp_transport_info *info, transport_endpoint_t *endpoint) {
+  MutexGuard guard(&info->endpoint_lock);
+  if (!guard.locked()) return QIVA_ERR_OSERROR;
+  auto *record = static_cast<tcp_endpoint_info *>(endpoint->internal.module);
+  if (record == nullptr || record->closed) return 0;
+  record->closed = 1;
+  _free_event(record);
+  // Detach both ways: a second close, a send or a mode switch on the endpoint finds no
+  // record, and a record left for the next pass never reaches back into an endpoint its
+  // owner may reuse or free as soon as this returns.
+  endpoint->internal.module = nullptr;
+  record->endpoint = nullptr;
+  int rc = 0;
+  if (record->socket >= 0 && close(record->socket) != 0) rc = QIVA_ERR_TRANSPORT;
+  record->socket = -1;
+  if (rc == 0) {
+    if (info->dispatching) {
+      // A pass may still hold this record as its callback argument; the next pass frees it.
+      info->close_endpoints = 1;
+    } else {
+      _list_remove(info, record);
+      free(record);
+    }
+  }
+  return rc;
 }
 
 }  // namespace
@@ -445,33 +475,7 @@ int _tcp_close(transport_endpoint_t *endpoint) {
   tcp_transport_info *info = _endpoint_instance_info(endpoint);
   // No instance state: destroy has run and freed the records already.
   if (info == nullptr) VE_RETURN(QIVA_ERR_INVALID);
-  if (pthread_mutex_lock(&info->endpoint_lock) != 0) VE_RETURN(QIVA_ERR_OSERROR);
-  auto *record = static_cast<tcp_endpoint_info *>(endpoint->internal.module);
-  if (record == nullptr || record->closed) {
-    pthread_mutex_unlock(&info->endpoint_lock);
-    VE_RETURN(0);
-  }
-  record->closed = 1;
-  _free_event(record);
-  // Detach both ways: a second close, a send or a mode switch on the endpoint finds no
-  // record, and a record left for the next pass never reaches back into an endpoint its
-  // owner may reuse or free as soon as this returns.
-  endpoint->internal.module = nullptr;
-  record->endpoint = nullptr;
-  int rc = 0;
-  if (record->socket >= 0 && close(record->socket) != 0) rc = QIVA_ERR_TRANSPORT;
-  record->socket = -1;
-  if (rc == 0) {
-    if (info->dispatching) {
-      // A pass may still hold this record as its callback argument; the next pass frees it.
-      info->close_endpoints = 1;
-    } else {
-      _list_remove(info, record);
-      free(record);
-    }
-  }
-  pthread_mutex_unlock(&info->endpoint_lock);
-  VE_RETURN(rc);
+  VE_RETURN(_close_record(info, endpoint));
 }
 
 int _address_to_string(const struct sockaddr *pAddr, char *deststr, size_t maxlen) {
@@ -664,12 +668,10 @@ int _tcp_dispatch(transport_instance_t *transport, ve_time_t *timeout) {
   int loop_result = event_base_loop(info->ev_base, EVLOOP_ONCE);
   rc = loop_result < 0 ? QIVA_ERR_OSERROR : (loop_result == 1 ? QIVA_ERR_AGAIN : 0);
 
-  if (pthread_mutex_lock(&info->endpoint_lock) == 0) {
+  {
+    MutexGuard guard(&info->endpoint_lock);
     info->dispatching = 0;
-    pthread_mutex_unlock(&info->endpoint_lock);
-  } else {
-    info->dispatching = 0;
-    rc = QIVA_ERR_OSERROR;
+    if (!guard.locked()) rc = QIVA_ERR_OSERROR;
   }
   if (info->timed_out) {
     rc = QIVA_ERR_TIMEDOUT;

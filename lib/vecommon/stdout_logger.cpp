@@ -9,6 +9,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "lib/concurrent/mutex_guard.h"
+
 namespace {
 
 pthread_mutex_t _log_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -31,7 +33,8 @@ unsigned long _parse_limit(const char *text) {
 }
 
 int _stdout_init_module() {
-  if (pthread_mutex_lock(&_log_mutex) != 0) return QIVA_ERR_OSERROR;
+  MutexGuard guard(&_log_mutex);
+  if (!guard.locked()) return QIVA_ERR_OSERROR;
   // A refused load may be followed by another attempt: start from a clean state.
   if (_log_fp != nullptr && _log_fp != stdout) fclose(_log_fp);
   free(_log_file);
@@ -51,7 +54,6 @@ int _stdout_init_module() {
   } else {
     _log_limit = _parse_limit(VE_logger_getenv("QIVA_LOGLIMIT"));
   }
-  pthread_mutex_unlock(&_log_mutex);
   return result;
 }
 
@@ -63,7 +65,8 @@ int _stdout_logging(qiva_function_log_t *, qiva_log_level_t) { return 1; }
 
 void _stdout_printf(qiva_function_log_t *, int, qiva_log_level_t, const char *prefix,
                     const char *format, va_list args) {
-  if (pthread_mutex_lock(&_log_mutex) != 0) return;
+  MutexGuard guard(&_log_mutex);
+  if (!guard.locked()) return;
   if (_log_file != nullptr && _log_limit != 0 && _log_fp != nullptr) {
     long position = ftell(_log_fp);
     // freopen on the same stream empties the file; on failure the stream is gone for good.
@@ -76,7 +79,6 @@ void _stdout_printf(qiva_function_log_t *, int, qiva_log_level_t, const char *pr
     fputc('\n', _log_fp);
     fflush(_log_fp);
   }
-  pthread_mutex_unlock(&_log_mutex);
 }
 
 void *_stdout_function_event(qiva_function_log_t *, int, qiva_function_log_event_t, va_list) {

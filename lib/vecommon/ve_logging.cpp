@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "lib/concurrent/mutex_guard.h"
 #include "lib/vecommon/dynload.h"
 #include "lib/vecommon/stdout_logger.h"
 
@@ -68,14 +69,14 @@ const char *const kemb_names[] = {"build date",
 constexpr unsigned kKembValueCount = sizeof kemb_names / sizeof kemb_names[0];
 static_assert(kKembValueCount == 18, "the build information has 18 captioned values");
 
-inline void *active_handle() { return __atomic_load_n(&logger_module, __ATOMIC_ACQUIRE); }
+inline void *_active_handle() { return __atomic_load_n(&logger_module, __ATOMIC_ACQUIRE); }
 
 // The table, or null when no logger is active.
-inline const qiva_logger_module_t *active_table() {
-  return active_handle() != nullptr ? QIVA_logger_module : nullptr;
+inline const qiva_logger_module_t *_active_table() {
+  return _active_handle() != nullptr ? QIVA_logger_module : nullptr;
 }
 
-void publish_logger(void *handle, const qiva_logger_module_t *table) {
+void _publish_logger(void *handle, const qiva_logger_module_t *table) {
   QIVA_logger_module = table;
   __atomic_store_n(&logger_module, handle, __ATOMIC_RELEASE);
 }
@@ -163,26 +164,22 @@ bool _check_required(const qiva_logger_module_t *table) {
 // selection) a table without its required operations is closed before it is ever published,
 // so no other thread can start using a module that is about to be dropped.
 int _set_logger(const char *path, const char *name, bool check_required) {
-  if (pthread_mutex_lock(&_set_logger_mutex) != 0) return QIVA_ERR_OSERROR;
-  int result = QIVA_SUCCESS;
-  void *handle = nullptr;
-  const qiva_logger_module_t *table = nullptr;
-  if (active_handle() != nullptr) {
+  MutexGuard guard(&_set_logger_mutex);
+  if (!guard.locked()) return QIVA_ERR_OSERROR;
+  if (_active_handle() != nullptr) {
     INTERNAL_DEBUG("%s\n", "Logger is already set");
-    result = QIVA_ERR_INVALID;
-    goto unlock;
+    return QIVA_ERR_INVALID;
   }
   INTERNAL_DEBUG("Attempting to load logger \"%s\" from: %s\n",
                  name != nullptr ? name : "(default)", path != nullptr ? path : "(process)");
-  handle = QIVA_dlopen(path);
+  void *handle = QIVA_dlopen(path);
   if (handle == nullptr) {
     char error_text[1024];
     INTERNAL_DEBUG("%s\n", QIVA_dlerror(error_text, static_cast<int>(sizeof error_text)));
-    result = QIVA_ERR_INVALID;
-    goto unlock;
+    return QIVA_ERR_INVALID;
   }
   _module_symbol_name(name);
-  table = static_cast<const qiva_logger_module_t *>(QIVA_dlsym(handle, symbol_buf));
+  const auto *table = static_cast<const qiva_logger_module_t *>(QIVA_dlsym(handle, symbol_buf));
   if (table == nullptr) {
     INTERNAL_DEBUG("Loading from symbols\n");
     table = _load_from_symbols(handle);
@@ -191,31 +188,28 @@ int _set_logger(const char *path, const char *name, bool check_required) {
   if (table == nullptr || table->QIVA_logger_init_module == nullptr) {
     INTERNAL_DEBUG("Could not find module symbol\n");
     QIVA_dlclose(handle);
-    result = QIVA_ERR_INVALID;
-    goto unlock;
+    return QIVA_ERR_INVALID;
   }
-  result = table->QIVA_logger_init_module();
+  int result = table->QIVA_logger_init_module();
   INTERNAL_DEBUG("init_module returned %d\n", result);
   if (result != 0) {
     QIVA_dlclose(handle);
-    goto unlock;
+    return result;
   }
   if (check_required && !_check_required(table)) {
     QIVA_dlclose(handle);
-    result = kLoadIncomplete;
-    goto unlock;
+    return kLoadIncomplete;
   }
-  publish_logger(handle, table);
-unlock:
-  pthread_mutex_unlock(&_set_logger_mutex);
-  return result;
+  _publish_logger(handle, table);
+  return QIVA_SUCCESS;
 }
 
 // Splits "path", "path:name", ":name" (or null) and loads it.
-int _set_logger_from_spec(const char *spec, bool check_required) {
-  if (spec == nullptr) return _set_logger(nullptr, nullptr, check_required);
-  const char *colon = strchr(spec, ':');
-  size_t path_length = colon != nullptr ? static_cast<size_t>(colon - spec) : strlen(spec);
+int _set_logger_from_selection(const char *selection, bool check_required) {
+  if (selection == nullptr) return _set_logger(nullptr, nullptr, check_required);
+  const char *colon = strchr(selection, ':');
+  size_t path_length =
+      colon != nullptr ? static_cast<size_t>(colon - selection) : strlen(selection);
   // An empty name after the colon means the default module, like no name at all.
   const char *name = colon != nullptr && colon[1] != '\0' ? colon + 1 : nullptr;
   char *path = nullptr;
@@ -225,7 +219,7 @@ int _set_logger_from_spec(const char *spec, bool check_required) {
       INTERNAL_DEBUG("Failed to malloc: bailing out\n");
       return QIVA_ERR_NOMEM;
     }
-    memcpy(path, spec, path_length);
+    memcpy(path, selection, path_length);
     path[path_length] = '\0';
   }
   int result = _set_logger(path, name, check_required);
@@ -237,23 +231,23 @@ int _set_logger_from_spec(const char *spec, bool check_required) {
 void _init_module() {
   // Before any lock is taken: registering waits while another thread is forking.
   VE_logging_register_fork_handlers();
-  if (active_handle() != nullptr) return;
+  if (_active_handle() != nullptr) return;
   const char *disable = getenv("QIVA_LOGGER_DISABLE");
   if (disable != nullptr && disable[0] == '1') {
     INTERNAL_DEBUG("%s\n", "Logging disabled");
     return;
   }
   INTERNAL_DEBUG("%s\n", "Logging enabled");
-  if (active_handle() != nullptr) return;
+  if (_active_handle() != nullptr) return;
 
   int result = QIVA_ERR_INVALID;
-  const char *spec = VE_logger_getenv("QIVA_LOGGER");
-  if (spec != nullptr) {
-    size_t length = strlen(spec);
+  const char *selection = VE_logger_getenv("QIVA_LOGGER");
+  if (selection != nullptr) {
+    size_t length = strlen(selection);
     if (length < static_cast<size_t>(kModuleNameSize)) {
-      memcpy(module_name_copy, spec, length + 1);
+      memcpy(module_name_copy, selection, length + 1);
       INTERNAL_DEBUG("%s set to '%s'\n", "QIVA_LOGGER", module_name_copy);
-      result = _set_logger_from_spec(module_name_copy, true);
+      result = _set_logger_from_selection(module_name_copy, true);
     } else {
       INTERNAL_DEBUG("Module name is too long (%d >= %d)\n", static_cast<int>(length),
                      kModuleNameSize);
@@ -262,7 +256,7 @@ void _init_module() {
   if (result == kLoadIncomplete) return;
   if (result != QIVA_SUCCESS) {
     INTERNAL_DEBUG("%s\n", "Loading embedded logger");
-    result = _set_logger_from_spec(nullptr, true);
+    result = _set_logger_from_selection(nullptr, true);
     if (result == kLoadIncomplete) return;
     if (result != QIVA_SUCCESS) {
       INTERNAL_DEBUG("%s\n", "Failed to load logger");
@@ -276,8 +270,8 @@ void _init_module() {
 
 void _init_file_log(void *arg) {
   auto *file_log = static_cast<qiva_file_log_t *>(arg);
-  if (active_handle() == nullptr) VE_once(&_init_module_once, _init_module);
-  const qiva_logger_module_t *table = active_table();
+  if (_active_handle() == nullptr) VE_once(&_init_module_once, _init_module);
+  const qiva_logger_module_t *table = _active_table();
   if (table == nullptr) return;  // never offered to a module
   file_log->module_data = nullptr;
   file_log->enabled = 1;
@@ -290,7 +284,7 @@ void _init_function_log(void *arg) {
   qiva_file_log_t *file_log = function_log->file_log;
   if (file_log != nullptr && __atomic_load_n(&file_log->initialised, __ATOMIC_ACQUIRE) == 0)
     VE_once_ex(&file_log->initialisation_guard, _init_file_log, file_log);
-  const qiva_logger_module_t *table = active_table();
+  const qiva_logger_module_t *table = _active_table();
   if (table == nullptr) {
     // Disabled for the life of the process.
     __atomic_store_n(&function_log->initialised, 1, __ATOMIC_RELEASE);
@@ -307,26 +301,26 @@ void _init_function_log(void *arg) {
 }
 
 // The module's table when the record is ready and enabled; null otherwise.
-inline const qiva_logger_module_t *prepared_table(qiva_function_log_t *function_log) {
+inline const qiva_logger_module_t *_prepared_table(qiva_function_log_t *function_log) {
   if (__atomic_load_n(&function_log->initialised, __ATOMIC_ACQUIRE) == 0)
     VE_once_ex(&function_log->initialisation_guard, _init_function_log, function_log);
   if (!function_log->enabled) return nullptr;
-  return active_table();
+  return _active_table();
 }
 
 // The level test, without any formatting; null when the line is not wanted.
-const qiva_logger_module_t *logging_table(qiva_function_log_t *function_log,
-                                          qiva_log_level_t level) {
+const qiva_logger_module_t *_logging_table(qiva_function_log_t *function_log,
+                                           qiva_log_level_t level) {
   if (function_log == nullptr) return nullptr;
-  const qiva_logger_module_t *table = prepared_table(function_log);
+  const qiva_logger_module_t *table = _prepared_table(function_log);
   if (table == nullptr) return nullptr;
   if (table->QIVA_logger_logging != nullptr && table->QIVA_logger_logging(function_log, level) == 0)
     return nullptr;
   return table;
 }
 
-void emit(const qiva_logger_module_t *table, qiva_function_log_t *function_log, int line,
-          qiva_log_level_t level, const char *prefix, const char *format, va_list args) {
+void _emit(const qiva_logger_module_t *table, qiva_function_log_t *function_log, int line,
+           qiva_log_level_t level, const char *prefix, const char *format, va_list args) {
   if (table->QIVA_logger_printf != nullptr)
     table->QIVA_logger_printf(function_log, line, level, prefix, format, args);
 }
@@ -338,7 +332,7 @@ extern "C" {
 void *QIVA_log_event(qiva_function_log_t *function_log, int line, qiva_function_log_event_t event,
                      ...) {
   if (function_log == nullptr) return nullptr;
-  const qiva_logger_module_t *table = prepared_table(function_log);
+  const qiva_logger_module_t *table = _prepared_table(function_log);
   if (table == nullptr || table->QIVA_logger_function_event == nullptr) return nullptr;
   if ((event & function_log->event_mask) == 0) return nullptr;
   va_list args;
@@ -350,12 +344,12 @@ void *QIVA_log_event(qiva_function_log_t *function_log, int line, qiva_function_
 
 int QIVA_logging(qiva_function_log_t *function_log, int line, qiva_log_level_t level) {
   (void)line;
-  return logging_table(function_log, level) != nullptr ? 1 : 0;
+  return _logging_table(function_log, level) != nullptr ? 1 : 0;
 }
 
 int QIVA_debugging(qiva_function_log_t *function_log, int line, qiva_log_level_t level) {
   (void)line;
-  const qiva_logger_module_t *table = logging_table(function_log, level);
+  const qiva_logger_module_t *table = _logging_table(function_log, level);
   if (table == nullptr) return 0;
   if (table->QIVA_logger_debugging == nullptr) return 1;
   return table->QIVA_logger_debugging(function_log) != 0 ? 1 : 0;
@@ -364,9 +358,9 @@ int QIVA_debugging(qiva_function_log_t *function_log, int line, qiva_log_level_t
 void QIVA_log_vprintf(qiva_function_log_t *function_log, int line, qiva_log_level_t level,
                       const char *prefix, const char *format, va_list args) {
   if (format == nullptr) return;
-  const qiva_logger_module_t *table = logging_table(function_log, level);
+  const qiva_logger_module_t *table = _logging_table(function_log, level);
   if (table == nullptr) return;
-  emit(table, function_log, line, level, prefix, format, args);
+  _emit(table, function_log, line, level, prefix, format, args);
 }
 
 void QIVA_log_printf(qiva_function_log_t *function_log, int line, qiva_log_level_t level,
@@ -393,20 +387,30 @@ void QIVA_log_debug(qiva_function_log_t *function_log, int line, qiva_log_level_
   if (format == nullptr) return;
   // QIVA_debugging includes the level test; the line is then emitted without asking twice.
   if (QIVA_debugging(function_log, line, level) == 0) return;
-  const qiva_logger_module_t *table = active_table();
+  const qiva_logger_module_t *table = _active_table();
   if (table == nullptr) return;
   va_list args;
   va_start(args, format);
-  emit(table, function_log, line, level, QIVA_getmsg_prefix(QIVA_MSG_DEBUG), format, args);
+  _emit(table, function_log, line, level, QIVA_getmsg_prefix(QIVA_MSG_DEBUG), format, args);
   va_end(args);
 }
 
-int QIVA_log_set_logger(const char *spec) { return _set_logger_from_spec(spec, false); }
+int QIVA_log_set_logger(const char *selection) {
+  return _set_logger_from_selection(selection, false);
+}
 
 const char *VE_logger_getenv(const char *name) {
   // secure_getenv answers null in a secure-execution process (set-user-ID, set-group-ID,
   // file capabilities), where the environment belongs to a less trusted caller.
   return name != nullptr ? secure_getenv(name) : nullptr;
+}
+
+void VE_set_logger_env(void) {
+  if (getenv("QIVA_LOGGER") != nullptr) return;  // NOLINT(concurrency-mt-unsafe)
+  char *text = strdup("QIVA_LOGGER=veska");
+  if (text == nullptr) return;
+  // putenv keeps the text only when it succeeds.
+  if (putenv(text) != 0) free(text);  // NOLINT(concurrency-mt-unsafe)
 }
 
 // Written once, right after the environment selection chose a module.

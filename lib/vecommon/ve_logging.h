@@ -110,10 +110,10 @@ void QIVA_log_msg(qiva_function_log_t *function_log, int line, qiva_log_level_t 
 /* Free text with the prefix "QIVAD00I ", written only when debugging is wanted. */
 void QIVA_log_debug(qiva_function_log_t *function_log, int line, qiva_log_level_t level,
                     const char *format, ...) VE_LOG_FORMAT_(4, 5);
-/* Loads the logger named by spec ("path", "path:name", ":name" or null) now; 0 on success,
+/* Loads the logger named by selection ("path", "path:name", ":name" or null) now; 0 on success,
  * 21 when a logger is already active or the module cannot be loaded, 24, or the module's
  * refusal. */
-int QIVA_log_set_logger(const char *spec);
+int QIVA_log_set_logger(const char *selection);
 
 /* Writes the build-information record (kemb00) through QIVA_log_debug at QIVA_LOG_ANY,
  * one captioned value a line between two rulers. The selection calls it once, right after
@@ -124,6 +124,10 @@ void QIVA_log_buildinfo(void);
  * ("QIVA_LOGGER", "QIVA_LOGFILE", "QIVA_LOGLIMIT"): null when unset, and always null in a
  * secure-execution (set-user-ID, set-group-ID) process. */
 const char *VE_logger_getenv(const char *name);
+/* Makes the library's own logger the default: when "QIVA_LOGGER" is unset, puts
+ * "QIVA_LOGGER=veska" into the environment, which keeps the heap text for good. Writes the
+ * environment, so callers run it once (under a once-guard, or before starting threads). */
+void VE_set_logger_env(void);
 
 /* Registers, once per process, fork handlers that take the logging locks before a fork and
  * release them after it on both sides, so a child never inherits one held by a thread that

@@ -7,17 +7,23 @@
 #include <cstdio>
 #include <utility>
 
+#include "protocol/message_header.h"
+
 namespace veska {
 namespace wire {
 
 namespace {
 
-constexpr size_t kHeaderSize = 4;
-constexpr uint8_t kTypeRegister = 0;
-constexpr uint8_t kTypeEvent = 1;
-constexpr uint8_t kTypeHeartbeat = 2;  // version 0: statistics, version 1: heartbeat
-constexpr uint16_t kRegisterPayload = 2;
-constexpr uint16_t kStatisticsPayload = 6;
+// The framing is the library's own (protocol/message_header.h); the event layout below is
+// read field by field, so only its fixed part needs a number here.
+constexpr size_t kHeaderSize = VE_MESSAGE_HEADER_SIZE;
+constexpr uint8_t kTypeRegister = VE_MESSAGE_REGISTER;
+constexpr uint8_t kTypeEvent = VE_MESSAGE_EVENT;
+constexpr uint8_t kTypeHeartbeat = VE_MESSAGE_HEARTBEAT;
+constexpr uint16_t kRegisterPayload = VE_REGISTER_MESSAGE_SIZE - VE_MESSAGE_HEADER_SIZE;
+constexpr uint16_t kStatisticsPayload = VE_STATISTICS_MESSAGE_SIZE - VE_MESSAGE_HEADER_SIZE;
+static_assert(VE_HEARTBEAT_MESSAGE_SIZE == VE_STATISTICS_MESSAGE_SIZE,
+              "statistics and heartbeat share one message type and one length");
 constexpr uint16_t kEventFixedPayload = 12;
 constexpr uint16_t kBlockedBit = 0x8000;
 constexpr uint16_t kMaxEventType = 9;
@@ -31,7 +37,7 @@ struct Failure {
   std::string reason;
 };
 
-[[noreturn]] void fail(size_t offset, std::string reason) {
+[[noreturn]] void _fail(size_t offset, std::string reason) {
   throw Failure{offset, std::move(reason)};
 }
 
@@ -47,8 +53,8 @@ class Reader {
   // what names the field in the error when fewer than n bytes are left.
   void need(size_t n, const char *what) const {
     if (n > remaining()) {
-      fail(offset(), std::string(what) + " runs past the end of the payload (needs " +
-                         std::to_string(n) + " bytes, " + std::to_string(remaining()) + " left)");
+      _fail(offset(), std::string(what) + " runs past the end of the payload (needs " +
+                          std::to_string(n) + " bytes, " + std::to_string(remaining()) + " left)");
     }
   }
   uint8_t u8(const char *what) {
@@ -90,51 +96,53 @@ struct Header {
 // Checks the 4 header bytes at data (the caller guarantees 4 bytes). Everything that can be
 // judged from the header alone is judged here, so a stream with a bad header is reported as
 // soon as the header arrives rather than after waiting for a payload that may never come.
-Header check_header(const uint8_t *data, size_t offset) {
+Header _check_header(const uint8_t *data, size_t offset) {
   const uint8_t type = data[0];
   const uint8_t version = data[1];
   const uint16_t payload = static_cast<uint16_t>((data[2] << 8) | data[3]);
   auto expect_length = [&](uint16_t expected, const char *kind) {
     if (payload != expected) {
-      fail(offset + 2, std::string(kind) + " payload length " + std::to_string(payload) +
-                           ", expected " + std::to_string(expected));
+      _fail(offset + 2, std::string(kind) + " payload length " + std::to_string(payload) +
+                            ", expected " + std::to_string(expected));
     }
   };
   switch (type) {
     case kTypeRegister:
-      if (version != 0) fail(offset + 1, "unknown register version " + std::to_string(version));
+      if (version != VE_REGISTER_VERSION)
+        _fail(offset + 1, "unknown register version " + std::to_string(version));
       expect_length(kRegisterPayload, "register");
       return {MessageKind::kRegister, payload};
     case kTypeEvent:
-      if (version != 0) fail(offset + 1, "unknown event version " + std::to_string(version));
+      if (version != VE_EVENT_VERSION)
+        _fail(offset + 1, "unknown event version " + std::to_string(version));
       if (payload < kEventFixedPayload) {
-        fail(offset + 2, "event payload length " + std::to_string(payload) + ", below 12");
+        _fail(offset + 2, "event payload length " + std::to_string(payload) + ", below 12");
       }
       return {MessageKind::kEvent, payload};
     case kTypeHeartbeat:
-      if (version == 0) {
+      if (version == VE_STATISTICS_VERSION) {
         expect_length(kStatisticsPayload, "statistics");
         return {MessageKind::kStatistics, payload};
       }
-      if (version == 1) {
+      if (version == VE_HEARTBEAT_VERSION) {
         expect_length(kStatisticsPayload, "heartbeat");
         return {MessageKind::kHeartbeat, payload};
       }
-      fail(offset + 1, "unknown version " + std::to_string(version) + " of message type 2");
+      _fail(offset + 1, "unknown version " + std::to_string(version) + " of message type 2");
     default:
-      fail(offset, "unknown message type " + std::to_string(type));
+      _fail(offset, "unknown message type " + std::to_string(type));
   }
 }
 
 // Count byte, 3-byte descriptors, then names and values. The whole list must fit in what is
 // left of the payload; an overrun is reported at the descriptor table or the first item
 // whose bytes do not fit.
-ValuesList read_list(Reader &r, const char *what) {
+ValuesList _read_list(Reader &r, const char *what) {
   const size_t list_offset = r.offset();
   const uint8_t count = r.u8(what);
   if (size_t{3} * count > r.remaining()) {
-    fail(list_offset, std::string(what) + ": descriptors of " + std::to_string(count) +
-                          " items run past the end of the payload");
+    _fail(list_offset, std::string(what) + ": descriptors of " + std::to_string(count) +
+                           " items run past the end of the payload");
   }
   std::vector<std::pair<uint8_t, uint16_t>> descriptors;
   std::vector<size_t> descriptor_offsets;
@@ -149,8 +157,8 @@ ValuesList read_list(Reader &r, const char *what) {
   for (unsigned i = 0; i < count; ++i) {
     data_bytes += descriptors[i].first + size_t{descriptors[i].second};
     if (data_bytes > data_room) {
-      fail(descriptor_offsets[i],
-           std::string(what) + ": item " + std::to_string(i) + " runs past the end of the payload");
+      _fail(descriptor_offsets[i], std::string(what) + ": item " + std::to_string(i) +
+                                       " runs past the end of the payload");
     }
   }
   ValuesList list;
@@ -165,31 +173,31 @@ ValuesList read_list(Reader &r, const char *what) {
   return list;
 }
 
-AssociationSection read_association(Reader &r, const char *what) {
+AssociationSection _read_association(Reader &r, const char *what) {
   AssociationSection s;
   s.caller_type = r.u8(what);
   const size_t length_offset = r.offset();
   const uint8_t link_length = r.u8(what);
   if (link_length > r.remaining())
-    fail(length_offset, std::string(what) + ": link id runs past the end of the payload");
+    _fail(length_offset, std::string(what) + ": link id runs past the end of the payload");
   s.link_id = r.bytes(link_length, what);
-  s.stitch_ids = read_list(r, what);
+  s.stitch_ids = _read_list(r, what);
   return s;
 }
 
-EventMessage read_event(Reader &r) {
+EventMessage _read_event(Reader &r) {
   EventMessage e;
   const size_t word_offset = r.offset();
   const uint16_t word = r.u16("event word");
   e.blocked = (word & kBlockedBit) != 0;
   e.type = static_cast<uint16_t>(word & ~kBlockedBit);
   if (e.type > kMaxEventType) {
-    fail(word_offset, "event type " + std::to_string(e.type) + " above 9");
+    _fail(word_offset, "event type " + std::to_string(e.type) + " above 9");
   }
   const size_t flags_offset = r.offset();
   e.presence = r.u16("presence flags");
   if (e.presence & ~kKnownPresenceBits) {
-    fail(
+    _fail(
         flags_offset, "reserved presence bits set: 0x" + [&] {
           char hex[8];
           snprintf(hex, sizeof hex, "%04X", e.presence);
@@ -203,36 +211,37 @@ EventMessage read_event(Reader &r) {
     const size_t length_offset = r.offset();
     const uint16_t id_length = r.u16("instance section");
     if (id_length > r.remaining())
-      fail(length_offset, "transaction id runs past the end of the payload");
+      _fail(length_offset, "transaction id runs past the end of the payload");
     s.transaction_id = r.bytes(id_length, "transaction id");
-    s.transaction_data = read_list(r, "transaction data");
+    s.transaction_data = _read_list(r, "transaction data");
     e.instance = std::move(s);
   }
-  if (e.presence & kHorizontalBit) e.horizontal = read_association(r, "horizontal association");
-  if (e.presence & kVerticalBit) e.vertical = read_association(r, "vertical association");
-  if (e.presence & kHorizontalContextBit) e.horizontal_context = read_list(r, "horizontal context");
-  if (e.presence & kVerticalContextBit) e.vertical_context = read_list(r, "vertical context");
+  if (e.presence & kHorizontalBit) e.horizontal = _read_association(r, "horizontal association");
+  if (e.presence & kVerticalBit) e.vertical = _read_association(r, "vertical association");
+  if (e.presence & kHorizontalContextBit)
+    e.horizontal_context = _read_list(r, "horizontal context");
+  if (e.presence & kVerticalContextBit) e.vertical_context = _read_list(r, "vertical context");
   if (r.remaining() != 0) {
-    fail(r.offset(), std::to_string(r.remaining()) +
-                         " bytes left after the event's sections: payload length does not "
-                         "match the content");
+    _fail(r.offset(), std::to_string(r.remaining()) +
+                          " bytes left after the event's sections: payload length does not "
+                          "match the content");
   }
   return e;
 }
 
-void decode_checked(const uint8_t *data, size_t size, size_t stream_offset, Message *out) {
+void _decode_checked(const uint8_t *data, size_t size, size_t stream_offset, Message *out) {
   if (size < kHeaderSize) {
-    fail(stream_offset, "truncated header: " + std::to_string(size) + " of 4 bytes");
+    _fail(stream_offset, "truncated header: " + std::to_string(size) + " of 4 bytes");
   }
-  const Header header = check_header(data, stream_offset);
+  const Header header = _check_header(data, stream_offset);
   const size_t length = kHeaderSize + header.payload;
   if (size < length) {
-    fail(stream_offset, "truncated " + std::string(message_kind_name(header.kind)) + " message: " +
-                            std::to_string(size) + " of " + std::to_string(length) + " bytes");
+    _fail(stream_offset, "truncated " + std::string(message_kind_name(header.kind)) + " message: " +
+                             std::to_string(size) + " of " + std::to_string(length) + " bytes");
   }
   if (size > length) {
-    fail(stream_offset + length, std::to_string(size - length) + " bytes after the end of the " +
-                                     message_kind_name(header.kind) + " message");
+    _fail(stream_offset + length, std::to_string(size - length) + " bytes after the end of the " +
+                                      message_kind_name(header.kind) + " message");
   }
   Message m;
   m.kind = header.kind;
@@ -242,7 +251,7 @@ void decode_checked(const uint8_t *data, size_t size, size_t stream_offset, Mess
   switch (header.kind) {
     case MessageKind::kRegister: {
       const size_t at = r.offset();
-      if (r.u16("register field") != 0) fail(at, "register field is not zero");
+      if (r.u16("register field") != 0) _fail(at, "register field is not zero");
       break;
     }
     case MessageKind::kStatistics:
@@ -252,11 +261,11 @@ void decode_checked(const uint8_t *data, size_t size, size_t stream_offset, Mess
     case MessageKind::kHeartbeat: {
       m.heartbeat.seconds = r.u32("heartbeat seconds");
       const size_t at = r.offset();
-      if (r.u16("heartbeat field") != 0) fail(at, "heartbeat trailing field is not zero");
+      if (r.u16("heartbeat field") != 0) _fail(at, "heartbeat trailing field is not zero");
       break;
     }
     case MessageKind::kEvent:
-      m.event = read_event(r);
+      m.event = _read_event(r);
       break;
   }
   *out = std::move(m);
@@ -271,20 +280,21 @@ inline uint32_t _be32(const uint8_t *p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
 
-// The kind and payload length of a header check_header accepts; false where it would fail.
+// The kind and payload length of a header _check_header accepts; false where it would fail.
 bool _header_ok(const uint8_t *data, MessageKind *kind, uint16_t *payload) {
   const uint16_t length = _be16(data + 2);
   *payload = length;
   switch (data[0]) {
     case kTypeRegister:
       *kind = MessageKind::kRegister;
-      return data[1] == 0 && length == kRegisterPayload;
+      return data[1] == VE_REGISTER_VERSION && length == kRegisterPayload;
     case kTypeEvent:
       *kind = MessageKind::kEvent;
-      return data[1] == 0 && length >= kEventFixedPayload;
+      return data[1] == VE_EVENT_VERSION && length >= kEventFixedPayload;
     case kTypeHeartbeat:
-      *kind = data[1] == 0 ? MessageKind::kStatistics : MessageKind::kHeartbeat;
-      return data[1] <= 1 && length == kStatisticsPayload;
+      *kind = data[1] == VE_STATISTICS_VERSION ? MessageKind::kStatistics : MessageKind::kHeartbeat;
+      return (data[1] == VE_STATISTICS_VERSION || data[1] == VE_HEARTBEAT_VERSION) &&
+             length == kStatisticsPayload;
     default:
       return false;
   }
@@ -392,7 +402,7 @@ bool decode_message(const uint8_t *data, size_t size, size_t stream_offset, Mess
                     DecodeError *error) {
   try {
     Message m;
-    decode_checked(data, size, stream_offset, &m);
+    _decode_checked(data, size, stream_offset, &m);
     if (out != nullptr) *out = std::move(m);
     return true;
   } catch (const Failure &f) {
@@ -433,7 +443,7 @@ bool StreamDecoder::header_length(const uint8_t *header, size_t *length) {
     return true;
   }
   try {
-    check_header(header, consumed_);
+    _check_header(header, consumed_);
     error_ = DecodeError{consumed_, "invalid message header"};  // not reached: both agree
   } catch (const Failure &f) {
     error_ = DecodeError{f.offset, f.reason};
