@@ -1,13 +1,23 @@
 // Starting and stopping a configuration's dispatcher thread, and waiting until the data that
 // is pending when a flush starts has been written. A flush counts bytes, not messages: the
 // dispatcher deducts every write from each waiting flush's remaining count.
+#include "src/client.h"
+
 #include <errno.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <string.h>
 #include <time.h>
 
-#include "private_api.h"
+#include "lib/transport/transport.h"
+#include "lib/vecommon/ve_inttypes.h"
+#include "lib/vecommon/ve_logging.h"
+#include "lib/vecommon/ve_time.h"
+#include "lib/vecommon/ve_types.h"
+#include "src/client_data.h"
+#include "src/config_data.h"
+#include "src/dispatcher.h"
+#include "types.h"
 
 VE_LOG_FILE("veska");
 

@@ -1,13 +1,24 @@
 // The client state of one configuration: its queue of serialised messages, the lock-free count
 // of bytes waiting, the dispatcher's mutex and condition, and the transport it sends through.
 // Application threads enqueue here; the dispatcher thread is the queue's only consumer.
+#include "src/client_data.h"
+
 #include <pthread.h>
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "lib/concurrent/cyclic_queue.h"
 #include "lib/concurrent/mutex_guard.h"
-#include "private_api.h"
+#include "lib/concurrent/ve_atomic_linux.h"
+#include "lib/transport/transport.h"
+#include "lib/vecommon/ve_inttypes.h"
+#include "lib/vecommon/ve_logging.h"
+#include "lib/vecommon/ve_types.h"
+#include "src/config_data.h"
+#include "src/memory_pool.h"
+#include "src/statistics.h"
+#include "types.h"
 
 VE_LOG_FILE("veska");
 
@@ -29,18 +40,16 @@ inline ve_atomic_t _load_counter(ve_client_data_t *data) {
 // and initialises the transport instance for it.
 int initialise_transport(ve_client_data_t *data, const char *server) {
   VE_LOG_ENTER("initialise_transport");
-  const char *colon = server != nullptr ? strchr(server, ':') : nullptr;
-  if (colon == nullptr || colon == server) {
+  size_t name_length = 0;
+  const char *address = TRANSPORT_split_server(server, &name_length);
+  if (address == nullptr || name_length == 0) {
     VE_LOG_MSG(QIVA_LOG_ERROR, QIVA_MSG_VESKA_ADDRESS_MISSING_COLON,
                server != nullptr ? server : "(null)");
     VE_RETURN(QIVA_ERR_INVALID);
   }
-  size_t name_length = static_cast<size_t>(colon - server);
-  char *name = static_cast<char *>(malloc(name_length + 1));
+  char *name = strndup(server, name_length);
   if (name == nullptr) VE_RETURN(QIVA_ERR_NOMEM);
-  memcpy(name, server, name_length);
-  name[name_length] = '\0';
-  int result = QIVA_check_address(name, colon + 1);
+  int result = QIVA_check_address(name, address);
   if (result == 0) result = TRANSPORT_init(&data->transport, name);
   free(name);
   VE_RETURN(result);

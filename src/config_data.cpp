@@ -1,9 +1,17 @@
 // The private record behind a configuration's handle: token and counter state, then the client
 // state. Created and destroyed by the lifecycle under its process-wide lock.
+#include "src/config_data.h"
+
 #include <pthread.h>
 #include <string.h>
 
-#include "private_api.h"
+#include "lib/concurrent/once.h"
+#include "lib/transport/transport.h"
+#include "lib/vecommon/ve_logging.h"
+#include "lib/vecommon/ve_types.h"
+#include "src/client_data.h"
+#include "src/memory_pool.h"
+#include "types.h"
 
 VE_LOG_FILE("veska");
 

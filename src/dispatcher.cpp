@@ -8,14 +8,30 @@
 // and data_offset are read by other threads, so every access to them is __atomic; the changes
 // of data_consumed and data_offset are also made under dispatch_mutex, so a starting flush
 // (which reads them with the counter under that mutex) sees the three in agreement.
+#include "src/dispatcher.h"
+
 #include <errno.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <string.h>
 #include <time.h>
 
+#include "lib/concurrent/cyclic_queue.h"
 #include "lib/concurrent/mutex_guard.h"
-#include "private_api.h"
+#include "lib/concurrent/ve_atomic_linux.h"
+#include "lib/transport/transport.h"
+#include "lib/vecommon/ve_inttypes.h"
+#include "lib/vecommon/ve_logging.h"
+#include "lib/vecommon/ve_time.h"
+#include "lib/vecommon/ve_types.h"
+#include "protocol/message_header.h"
+#include "src/client_data.h"
+#include "src/config_data.h"
+#include "src/heartbeat.h"
+#include "src/memory_pool.h"
+#include "src/register_message.h"
+#include "src/statistics.h"
+#include "types.h"
 
 VE_LOG_FILE("veska");
 
@@ -507,8 +523,9 @@ int connect_client(ve_config_t *config, dispatcher_state_t *state) {
 
   while (_connected(state) == 0 && connect_attempts != 0) {
     const char *server = live->server;
-    const char *colon = server != nullptr ? strchr(server, ':') : nullptr;
-    const char *server_address = colon != nullptr ? colon + 1 : "";
+    size_t name_length = 0;
+    const char *server_address = TRANSPORT_split_server(server, &name_length);
+    if (server_address == nullptr) server_address = "";
     VE_LOG_MSG(QIVA_LOG_DETAIL, QIVA_MSG_VESKA_INITIATING_CONNECTION,
                server != nullptr ? server : "(null)");
     ve_uint32_t timeout_ms = live->connect_timeout;

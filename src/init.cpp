@@ -7,7 +7,13 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "private_api.h"
+#include "lib/concurrent/once.h"
+#include "lib/vecommon/ve_inttypes.h"
+#include "lib/vecommon/ve_logging.h"
+#include "lib/vecommon/ve_types.h"
+#include "src/client.h"
+#include "src/config_data.h"
+#include "types.h"
 
 VE_LOG_FILE("veska");
 
@@ -23,7 +29,6 @@ struct qiva_callback_list_t {
   qiva_callbacks_t *callbacks;
 };
 
-const char kDefaultServer[] = "tcp:127.0.0.1:5455";
 const ve_uint32_t kDefaultConnectTimeout = 30000;
 const ve_uint32_t kDefaultRetryInterval = 5000;
 const ve_uint16_t kDefaultQueueSize = 1000;
@@ -34,16 +39,9 @@ qiva_callback_list_t *callback_list = nullptr;
 pthread_mutex_t config_mutex = PTHREAD_MUTEX_INITIALIZER;
 ve_once_t set_logger_env_once = VE_ONCE_INIT;
 
-// Makes the library's own logger the default unless the application chose one (an empty
-// value counts as a choice). The text belongs to the environment from now on.
-void set_logger_env() {
-  if (getenv("QIVA_LOGGER") != nullptr) return;
-  char *text = strdup("QIVA_LOGGER=veska");
-  if (text == nullptr) return;
-  if (putenv(text) != 0) free(text);
-}
-
-void _select_logger() { VE_once(&set_logger_env_once, set_logger_env); }
+// The library's own logger is the default unless the application chose one (an empty value
+// counts as a choice).
+void _select_logger() { VE_once(&set_logger_env_once, VE_set_logger_env); }
 
 // config_mutex is taken through these two, so that the fork handlers know whether the forking
 // thread holds it already (a callback may fork; the lists are consistent while callbacks run).
@@ -106,7 +104,7 @@ void _setup_fork_handlers() { pthread_once(&fork_handlers_once, _register_fork_h
 void _log_config(const qiva_config_t *config) {
   VE_LOG_ENTER("_log_config");
   VE_LOG_DEBUG(QIVA_LOG_DETAIL, "config.server: %s",
-               config->server != nullptr ? config->server : kDefaultServer);
+               config->server != nullptr ? config->server : VE_DEFAULT_SERVER);
   VE_LOG_DEBUG(QIVA_LOG_DETAIL, "config.connect_timeout: %lu",
                static_cast<unsigned long>(config->connect_timeout != 0 ? config->connect_timeout
                                                                        : kDefaultConnectTimeout));
@@ -131,7 +129,7 @@ void _log_config(const qiva_config_t *config) {
 }
 
 void _set_defaults(qiva_config_t *config) {
-  if (config->server == nullptr) config->server = kDefaultServer;
+  if (config->server == nullptr) config->server = VE_DEFAULT_SERVER;
   if (config->connect_timeout == 0) config->connect_timeout = kDefaultConnectTimeout;
   // connect_retries 0 stays 0: retry for ever.
   if (config->connect_retry_interval == 0) config->connect_retry_interval = kDefaultRetryInterval;

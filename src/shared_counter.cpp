@@ -10,7 +10,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "private_api.h"
+#include "lib/concurrent/once.h"
+#include "lib/vecommon/ve_inttypes.h"
+#include "lib/vecommon/ve_logging.h"
+#include "lib/vecommon/ve_types.h"
+#include "src/config_data.h"
+#include "types.h"
 
 VE_LOG_FILE("veska");
 

@@ -12,7 +12,13 @@
 #include <stdio.h>
 
 #include "lib/concurrent/mutex_guard.h"
-#include "private_api.h"
+#include "lib/concurrent/once.h"
+#include "lib/vecommon/ve_flock.h"
+#include "lib/vecommon/ve_inttypes.h"
+#include "lib/vecommon/ve_logging.h"
+#include "lib/vecommon/ve_types.h"
+#include "src/config_data.h"
+#include "types.h"
 
 VE_LOG_FILE("veska");
 

@@ -6,6 +6,7 @@
 #ifndef VESKA_TRANSPORT_TRANSPORT_H
 #define VESKA_TRANSPORT_TRANSPORT_H
 
+#include <stddef.h>
 #include <stdint.h>
 #include <sys/time.h>
 
@@ -138,6 +139,11 @@ int TRANSPORT_set_blocking(transport_endpoint_t *endpoint, int blocking);
 int TRANSPORT_dispatch(transport_instance_t *transport, ve_time_t *timeout);
 /* 21 when no registered module has that name; otherwise the module's own check. */
 int TRANSPORT_check_address(const char *module_name, const char *address);
+/* Splits a server text "transport:address" at its first colon: returns the address (the text
+ * after that colon, inside server) and sets *name_length to the length of the module name
+ * before it, 0 for ":address". Null, with *name_length 0, for a null server or one without
+ * a colon. */
+const char *TRANSPORT_split_server(const char *server, size_t *name_length);
 
 /* ---- TCP address parsing -------------------------------------------------------------- */
 

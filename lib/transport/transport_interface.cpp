@@ -1,5 +1,7 @@
 // The TRANSPORT_ call layer: every owner reaches a module through these thin wrappers, which
 // keep the endpoints' `transport` back links right and turn missing pieces into result codes.
+#include <string.h>
+
 #include "lib/transport/transport.h"
 #include "lib/vecommon/ve_logging.h"
 
@@ -126,6 +128,12 @@ int TRANSPORT_dispatch(transport_instance_t *transport, ve_time_t *timeout) {
   } while (rc == 0);
   // Nothing left to wait for is the normal end of a dispatch run.
   VE_RETURN(rc == QIVA_ERR_AGAIN ? 0 : rc);
+}
+
+const char *TRANSPORT_split_server(const char *server, size_t *name_length) {
+  const char *colon = server != nullptr ? strchr(server, ':') : nullptr;
+  *name_length = colon != nullptr ? static_cast<size_t>(colon - server) : 0;
+  return colon != nullptr ? colon + 1 : nullptr;
 }
 
 int TRANSPORT_check_address(const char *module_name, const char *address) {

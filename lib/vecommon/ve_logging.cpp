@@ -405,6 +405,14 @@ const char *VE_logger_getenv(const char *name) {
   return name != nullptr ? secure_getenv(name) : nullptr;
 }
 
+void VE_set_logger_env(void) {
+  if (getenv("QIVA_LOGGER") != nullptr) return;  // NOLINT(concurrency-mt-unsafe)
+  char *text = strdup("QIVA_LOGGER=veska");
+  if (text == nullptr) return;
+  // putenv keeps the text only when it succeeds.
+  if (putenv(text) != 0) free(text);  // NOLINT(concurrency-mt-unsafe)
+}
+
 // Written once, right after the environment selection chose a module.
 void QIVA_log_buildinfo(void) {
   VE_LOG_ENTER("QIVA_log_buildinfo");

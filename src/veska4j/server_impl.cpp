@@ -9,7 +9,9 @@
 
 #include <atomic>
 
+#include "lib/transport/transport.h"
 #include "lib/vecommon/ve_logging.h"
+#include "lib/vecommon/ve_types.h"
 #include "src/veska4j/veska4j.h"
 #include "types.h"
 
@@ -25,7 +27,7 @@ std::atomic<JavaVM *> veska4j_jvm{nullptr};
 std::atomic<jobject> veska4j_logger{nullptr};
 
 // Configurations made without an address point at this text itself; it is never freed.
-const char *const _default_server = "tcp:127.0.0.1:5455";
+const char *const _default_server = VE_DEFAULT_SERVER;
 
 struct method_lookup {
   jmethodID *method;  // the VESKA4J_methods field to fill; null ends a table
@@ -47,15 +49,6 @@ const method_lookup Logger_methods[] = {
 const method_lookup Logger_static_methods[] = {{&VESKA4J_methods.Logger.getLogger, "getLogger",
                                                 "(Ljava/lang/String;)Ljava/util/logging/Logger;"},
                                                {nullptr, nullptr, nullptr}};
-
-// Runs once, from JNI_OnLoad, before the binding starts any thread of its own; the other
-// threads of the virtual machine do not write the environment. putenv keeps the text itself,
-// so it must outlive the process's use of the environment: it is never freed.
-void _set_logger_env(void) {
-  if (getenv("QIVA_LOGGER") != nullptr) return;  // NOLINT(concurrency-mt-unsafe)
-  char *text = strdup("QIVA_LOGGER=veska");
-  if (text != nullptr) putenv(text);  // NOLINT(concurrency-mt-unsafe)
-}  // NOLINT(clang-analyzer-unix.Malloc): the environment owns the text
 
 int _lookup_methods(JNIEnv *env, const char *class_name, const method_lookup *table,
                     int is_static) {
@@ -201,7 +194,9 @@ extern "C" void VESKA4J_release_config(qiva_config_t *config) { _release_config(
 extern "C" JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM *vm, void *reserved) {
   (void)reserved;
   veska4j_jvm.store(vm, std::memory_order_release);
-  _set_logger_env();
+  // Before the binding starts any thread of its own; the other threads of the virtual machine
+  // do not write the environment.
+  VE_set_logger_env();
   return JNI_VERSION_1_4;
 }
 
@@ -328,32 +323,22 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1verifyAddress(J
   VE_LOG_ENTER("ServerImpl._verifyAddress");
   if (env == nullptr) VE_RETURN_VOID();
   if (address == nullptr) VE_RETURN_VOID();
-  jsize length = env->GetStringUTFLength(address);
+  // A pending exception is left to reach Java; no JNI call is made under it.
   if (env->ExceptionCheck()) VE_RETURN_VOID();
+  // Modified UTF-8 has no zero byte inside the text, so the copy ends at its only one.
   const char *chars = env->GetStringUTFChars(address, nullptr);
   if (chars == nullptr || env->ExceptionCheck()) VE_RETURN_VOID();
 
-  const char *colon = static_cast<const char *>(memchr(chars, ':', static_cast<size_t>(length)));
+  size_t name_length = 0;
+  const char *transport_address = TRANSPORT_split_server(chars, &name_length);
   int rc;
-  if (colon == nullptr || colon == chars) {
+  if (transport_address == nullptr || name_length == 0) {
     VE_LOG_MSG(QIVA_LOG_ERROR, QIVA_MSG_VESKA_ADDRESS_MISSING_COLON, chars);
     rc = QIVA_ERR_INVALID;
   } else {
-    size_t name_length = static_cast<size_t>(colon - chars);
-    size_t rest_length = static_cast<size_t>(length) - name_length - 1;
-    char *transport = static_cast<char *>(malloc(name_length + 1));
-    char *transport_address = static_cast<char *>(malloc(rest_length + 1));
-    if (transport == nullptr || transport_address == nullptr) {
-      rc = QIVA_ERR_NOMEM;
-    } else {
-      memcpy(transport, chars, name_length);
-      transport[name_length] = '\0';
-      memcpy(transport_address, colon + 1, rest_length);
-      transport_address[rest_length] = '\0';
-      rc = QIVA_check_address(transport, transport_address);
-    }
+    char *transport = strndup(chars, name_length);
+    rc = transport != nullptr ? QIVA_check_address(transport, transport_address) : QIVA_ERR_NOMEM;
     free(transport);
-    free(transport_address);
   }
   env->ReleaseStringUTFChars(address, chars);
   if (rc != QIVA_SUCCESS && !env->ExceptionCheck()) VESKA4J_throw(env, rc);

@@ -23,11 +23,13 @@
 #include <string>
 #include <vector>
 
-#include "private_api.h"
+#include "lib/transport/transport.h"
+#include "lib/vecommon/ve_types.h"
 #include "tools/collector/decoder.h"
 #include "tools/collector/json_lines.h"
 #include "tools/collector/kafka_output.h"
 #include "tools/collector/output.h"
+#include "types.h"
 
 namespace {
 

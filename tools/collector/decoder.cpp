@@ -7,17 +7,23 @@
 #include <cstdio>
 #include <utility>
 
+#include "protocol/message_header.h"
+
 namespace veska {
 namespace wire {
 
 namespace {
 
-constexpr size_t kHeaderSize = 4;
-constexpr uint8_t kTypeRegister = 0;
-constexpr uint8_t kTypeEvent = 1;
-constexpr uint8_t kTypeHeartbeat = 2;  // version 0: statistics, version 1: heartbeat
-constexpr uint16_t kRegisterPayload = 2;
-constexpr uint16_t kStatisticsPayload = 6;
+// The framing is the library's own (protocol/message_header.h); the event layout below is
+// read field by field, so only its fixed part needs a number here.
+constexpr size_t kHeaderSize = VE_MESSAGE_HEADER_SIZE;
+constexpr uint8_t kTypeRegister = VE_MESSAGE_REGISTER;
+constexpr uint8_t kTypeEvent = VE_MESSAGE_EVENT;
+constexpr uint8_t kTypeHeartbeat = VE_MESSAGE_HEARTBEAT;
+constexpr uint16_t kRegisterPayload = VE_REGISTER_MESSAGE_SIZE - VE_MESSAGE_HEADER_SIZE;
+constexpr uint16_t kStatisticsPayload = VE_STATISTICS_MESSAGE_SIZE - VE_MESSAGE_HEADER_SIZE;
+static_assert(VE_HEARTBEAT_MESSAGE_SIZE == VE_STATISTICS_MESSAGE_SIZE,
+              "statistics and heartbeat share one message type and one length");
 constexpr uint16_t kEventFixedPayload = 12;
 constexpr uint16_t kBlockedBit = 0x8000;
 constexpr uint16_t kMaxEventType = 9;
@@ -102,21 +108,23 @@ Header _check_header(const uint8_t *data, size_t offset) {
   };
   switch (type) {
     case kTypeRegister:
-      if (version != 0) _fail(offset + 1, "unknown register version " + std::to_string(version));
+      if (version != VE_REGISTER_VERSION)
+        _fail(offset + 1, "unknown register version " + std::to_string(version));
       expect_length(kRegisterPayload, "register");
       return {MessageKind::kRegister, payload};
     case kTypeEvent:
-      if (version != 0) _fail(offset + 1, "unknown event version " + std::to_string(version));
+      if (version != VE_EVENT_VERSION)
+        _fail(offset + 1, "unknown event version " + std::to_string(version));
       if (payload < kEventFixedPayload) {
         _fail(offset + 2, "event payload length " + std::to_string(payload) + ", below 12");
       }
       return {MessageKind::kEvent, payload};
     case kTypeHeartbeat:
-      if (version == 0) {
+      if (version == VE_STATISTICS_VERSION) {
         expect_length(kStatisticsPayload, "statistics");
         return {MessageKind::kStatistics, payload};
       }
-      if (version == 1) {
+      if (version == VE_HEARTBEAT_VERSION) {
         expect_length(kStatisticsPayload, "heartbeat");
         return {MessageKind::kHeartbeat, payload};
       }
@@ -272,20 +280,21 @@ inline uint32_t _be32(const uint8_t *p) {
   return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
 }
 
-// The kind and payload length of a header check_header accepts; false where it would fail.
+// The kind and payload length of a header _check_header accepts; false where it would fail.
 bool _header_ok(const uint8_t *data, MessageKind *kind, uint16_t *payload) {
   const uint16_t length = _be16(data + 2);
   *payload = length;
   switch (data[0]) {
     case kTypeRegister:
       *kind = MessageKind::kRegister;
-      return data[1] == 0 && length == kRegisterPayload;
+      return data[1] == VE_REGISTER_VERSION && length == kRegisterPayload;
     case kTypeEvent:
       *kind = MessageKind::kEvent;
-      return data[1] == 0 && length >= kEventFixedPayload;
+      return data[1] == VE_EVENT_VERSION && length >= kEventFixedPayload;
     case kTypeHeartbeat:
-      *kind = data[1] == 0 ? MessageKind::kStatistics : MessageKind::kHeartbeat;
-      return data[1] <= 1 && length == kStatisticsPayload;
+      *kind = data[1] == VE_STATISTICS_VERSION ? MessageKind::kStatistics : MessageKind::kHeartbeat;
+      return (data[1] == VE_STATISTICS_VERSION || data[1] == VE_HEARTBEAT_VERSION) &&
+             length == kStatisticsPayload;
     default:
       return false;
   }

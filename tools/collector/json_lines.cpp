@@ -6,7 +6,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "private_api.h"
+#include "types.h"
 
 namespace veska {
 namespace collector {
