@@ -115,64 +115,60 @@ void _report_batches(benchmark::State &state, double seconds) {
   state.SetItemsProcessed(static_cast<int64_t>(calls));
 }
 
-void BM_PieceAlloc(benchmark::State &state) {
+// Runs `batch` once per iteration over a fresh standalone client; `batch` returns the seconds of
+// the part it timed, or a negative value when the send step left data waiting.
+template <typename Batch>
+void _run_batches(benchmark::State &state, Batch batch) {
   StandaloneClient client;
   if (!client.ok()) return state.SkipWithError("client state not built");
-  std::vector<ve_memory_pool_handle_t> blocks(kBatch);
-  ve_uint16_t size;
-  {
-    TypicalEvent typical;
-    size = static_cast<ve_uint16_t>(VE_calculate_event_message_size(&typical.event) + 4);
-  }
   double total = 0;
   for (auto _ : state) {
-    Clock::time_point start = Clock::now();
-    for (auto &block : blocks) block = VE_memory_pool_alloc(client.pool(), size);
-    double seconds = _seconds_since(start);
+    double seconds = batch(&client);
+    if (seconds < 0) return state.SkipWithError("the send step left data waiting");
     state.SetIterationTime(seconds);
     total += seconds;
-    std::thread([&] {
-      for (auto block : blocks) VE_memory_pool_free(client.pool(), block);
-    }).join();
   }
   _report_batches(state, total);
+}
+
+void BM_PieceAlloc(benchmark::State &state) {
+  std::vector<ve_memory_pool_handle_t> blocks(kBatch);
+  TypicalEvent typical;
+  ve_uint16_t size = static_cast<ve_uint16_t>(VE_calculate_event_message_size(&typical.event) + 4);
+  _run_batches(state, [&](StandaloneClient *client) {
+    Clock::time_point start = Clock::now();
+    for (auto &block : blocks) block = VE_memory_pool_alloc(client->pool(), size);
+    double seconds = _seconds_since(start);
+    std::thread([&] {
+      for (auto block : blocks) VE_memory_pool_free(client->pool(), block);
+    }).join();
+    return seconds;
+  });
 }
 BENCHMARK(BM_PieceAlloc)->Name("piece/alloc")->UseManualTime();
 
 void BM_PieceEnqueue(benchmark::State &state) {
-  StandaloneClient client;
-  if (!client.ok()) return state.SkipWithError("client state not built");
-  double total = 0;
-  for (auto _ : state) {
+  _run_batches(state, [](StandaloneClient *client) {
     ve_uint16_t size = 0;
-    std::vector<ve_memory_pool_handle_t> blocks = _make_messages(&client, kBatch, &size);
+    std::vector<ve_memory_pool_handle_t> blocks = _make_messages(client, kBatch, &size);
     Clock::time_point start = Clock::now();
-    for (auto block : blocks) VE_enqueue_message(client.config(), block, size);
+    for (auto block : blocks) VE_enqueue_message(client->config(), block, size);
     double seconds = _seconds_since(start);
-    state.SetIterationTime(seconds);
-    total += seconds;
-    if (!client.Drain()) return state.SkipWithError("the send step left data waiting");
-  }
-  _report_batches(state, total);
+    return client->Drain() ? seconds : -1.0;
+  });
 }
 BENCHMARK(BM_PieceEnqueue)->Name("piece/enqueue")->UseManualTime();
 
 void BM_PieceCopyAndFree(benchmark::State &state) {
-  StandaloneClient client;
-  if (!client.ok()) return state.SkipWithError("client state not built");
-  double total = 0;
-  for (auto _ : state) {
+  _run_batches(state, [](StandaloneClient *client) {
     ve_uint16_t size = 0;
-    std::vector<ve_memory_pool_handle_t> blocks = _make_messages(&client, kBatch, &size);
-    for (auto block : blocks) VE_enqueue_message(client.config(), block, size);
+    std::vector<ve_memory_pool_handle_t> blocks = _make_messages(client, kBatch, &size);
+    for (auto block : blocks) VE_enqueue_message(client->config(), block, size);
     Clock::time_point start = Clock::now();
-    bool drained = client.Drain();
+    bool drained = client->Drain();
     double seconds = _seconds_since(start);
-    if (!drained) return state.SkipWithError("the send step left data waiting");
-    state.SetIterationTime(seconds);
-    total += seconds;
-  }
-  _report_batches(state, total);
+    return drained ? seconds : -1.0;
+  });
 }
 BENCHMARK(BM_PieceCopyAndFree)->Name("piece/copy_and_free")->UseManualTime();
 

@@ -71,7 +71,9 @@ extern "C" int QIVA_track(qiva_config_t *config, qiva_event_t *event) {
     }
   }
 
-  ve_uint16_t payload = VE_calculate_event_message_size(event);
+  // Sizing records what it measured, and the writer reuses it for the same unchanged event.
+  ve_event_layout_t layout;
+  ve_uint16_t payload = VE_size_event_layout(event, &layout);
   if (payload > VE_EVENT_PAYLOAD_LIMIT) {
     event->vertical_context = caller_vertical_context;
     VE_RETURN(QIVA_ERR_EVENT_INTERNAL);
@@ -82,13 +84,15 @@ extern "C" int QIVA_track(qiva_config_t *config, qiva_event_t *event) {
     event->vertical_context = caller_vertical_context;
     VE_RETURN(QIVA_ERR_NOMEM);
   }
-  rc = VE_serialise_event_message(
-      event, static_cast<unsigned char *>(VE_memory_pool_data(pool, message)), total);
-  event->vertical_context = caller_vertical_context;
-  if (rc != 0) {
+  unsigned char *bytes = static_cast<unsigned char *>(VE_memory_pool_data(pool, message));
+  if (bytes == nullptr) {
+    // What the serialiser answers for a block without bytes.
+    event->vertical_context = caller_vertical_context;
     VE_memory_pool_free(pool, message);
-    VE_RETURN(rc);
+    VE_RETURN(QIVA_ERR_NOMEM);
   }
+  VE_write_event_layout(event, &layout, bytes, total);
+  event->vertical_context = caller_vertical_context;
   rc = VE_enqueue_message(config, message, total);
   if (rc != 0) VE_memory_pool_free(pool, message);
   VE_RETURN(rc);

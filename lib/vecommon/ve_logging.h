@@ -169,37 +169,58 @@ void kemb00(kemb_values_t **values);
   static qiva_file_log_t QIVA_FILE_LOG = { \
       __FILE__, __DATE__, __TIME__, component_name, 0, VE_ONCE_INIT, ~0u, 0, NULL}
 
+/* Whether a call about the record could reach a module: always until the record is
+ * initialised (the first call initialises it, and the process's first chooses the logger),
+ * afterwards only while it is enabled. A record initialised with no logger active stays
+ * disabled for the life of the process, so there the whole entry or exit event is a load and
+ * a branch. Pairs with the release store of initialised in the front end, which follows the
+ * writes of enabled and event_mask. */
+#define VE_LOG_RECORD_LIVE_(record)                                 \
+  (__atomic_load_n(&(record).initialised, __ATOMIC_ACQUIRE) == 0 || \
+   __atomic_load_n(&(record).enabled, __ATOMIC_RELAXED) != 0)
+/* The same for a function event, which the record's event mask may also exclude. */
+#define VE_LOG_EVENT_WANTED_(record, event)                         \
+  (__atomic_load_n(&(record).initialised, __ATOMIC_ACQUIRE) == 0 || \
+   (__atomic_load_n(&(record).enabled, __ATOMIC_RELAXED) != 0 &&    \
+    (__atomic_load_n(&(record).event_mask, __ATOMIC_RELAXED) & (event)) != 0u))
+
 /* Opens the function's record with a chosen event mask and sends the entry event. */
-#define VE_LOG_ENTER_MASKED(function_name_text, mask)                                        \
-  static qiva_function_log_t QIVA_FUNCTION_LOG = {                                           \
-      &QIVA_FILE_LOG, NULL, function_name_text, __LINE__, 0, VE_ONCE_INIT, (mask), 0, NULL}; \
-  void *QIVA_FUNCTION_LOG_ENTER_RESULT =                                                     \
-      QIVA_log_event(&QIVA_FUNCTION_LOG, QIVA_FUNCTION_LOG.line, QIVA_FUNCTION_EVENT_ENTER); \
+#define VE_LOG_ENTER_MASKED(function_name_text, mask)                                             \
+  static qiva_function_log_t QIVA_FUNCTION_LOG = {                                                \
+      &QIVA_FILE_LOG, NULL, function_name_text, __LINE__, 0, VE_ONCE_INIT, (mask), 0, NULL};      \
+  void *QIVA_FUNCTION_LOG_ENTER_RESULT =                                                          \
+      VE_LOG_EVENT_WANTED_(QIVA_FUNCTION_LOG, QIVA_FUNCTION_EVENT_ENTER)                          \
+          ? QIVA_log_event(&QIVA_FUNCTION_LOG, QIVA_FUNCTION_LOG.line, QIVA_FUNCTION_EVENT_ENTER) \
+          : NULL;                                                                                 \
   (void)QIVA_FUNCTION_LOG_ENTER_RESULT
 
 #define VE_LOG_ENTER(function_name_text) VE_LOG_ENTER_MASKED(function_name_text, ~0u)
 
 /* Returns an int result after sending the exit event with it. */
-#define VE_RETURN(result)                                                                     \
-  do {                                                                                        \
-    int ve_return_value_ = (int)(result);                                                     \
-    QIVA_log_event(&QIVA_FUNCTION_LOG, __LINE__, QIVA_FUNCTION_EVENT_EXIT, ve_return_value_); \
-    return ve_return_value_;                                                                  \
+#define VE_RETURN(result)                                                                       \
+  do {                                                                                          \
+    int ve_return_value_ = (int)(result);                                                       \
+    if (VE_LOG_EVENT_WANTED_(QIVA_FUNCTION_LOG, QIVA_FUNCTION_EVENT_EXIT))                      \
+      QIVA_log_event(&QIVA_FUNCTION_LOG, __LINE__, QIVA_FUNCTION_EVENT_EXIT, ve_return_value_); \
+    return ve_return_value_;                                                                    \
   } while (0)
 
 /* Returns from a void function after sending the exit event with 0. */
-#define VE_RETURN_VOID()                                                       \
-  do {                                                                         \
-    QIVA_log_event(&QIVA_FUNCTION_LOG, __LINE__, QIVA_FUNCTION_EVENT_EXIT, 0); \
-    return;                                                                    \
+#define VE_RETURN_VOID()                                                         \
+  do {                                                                           \
+    if (VE_LOG_EVENT_WANTED_(QIVA_FUNCTION_LOG, QIVA_FUNCTION_EVENT_EXIT))       \
+      QIVA_log_event(&QIVA_FUNCTION_LOG, __LINE__, QIVA_FUNCTION_EVENT_EXIT, 0); \
+    return;                                                                      \
   } while (0)
 
 /* Returns a value of another type; logged_int is what the exit event reports (for a
  * pointer, its low 32 bits). value is evaluated once. */
-#define VE_RETURN_VALUE(value, logged_int)                                                     \
-  do {                                                                                         \
-    QIVA_log_event(&QIVA_FUNCTION_LOG, __LINE__, QIVA_FUNCTION_EVENT_EXIT, (int)(logged_int)); \
-    return value;                                                                              \
+#define VE_RETURN_VALUE(value, logged_int)                                                       \
+  do {                                                                                           \
+    int ve_return_logged_ = (int)(logged_int);                                                   \
+    if (VE_LOG_EVENT_WANTED_(QIVA_FUNCTION_LOG, QIVA_FUNCTION_EVENT_EXIT))                       \
+      QIVA_log_event(&QIVA_FUNCTION_LOG, __LINE__, QIVA_FUNCTION_EVENT_EXIT, ve_return_logged_); \
+    return value;                                                                                \
   } while (0)
 
 /* Output lines of the current function, with the current source line. */
@@ -208,7 +229,9 @@ void kemb00(kemb_values_t **values);
 #define VE_LOG_DEBUG(level, ...) QIVA_log_debug(&QIVA_FUNCTION_LOG, __LINE__, (level), __VA_ARGS__)
 #define VE_LOG_PRINTF(level, ...) \
   QIVA_log_printf(&QIVA_FUNCTION_LOG, __LINE__, (level), __VA_ARGS__)
-#define VE_DEBUGGING(level) QIVA_debugging(&QIVA_FUNCTION_LOG, __LINE__, (level))
+#define VE_DEBUGGING(level)                                                                       \
+  (VE_LOG_RECORD_LIVE_(QIVA_FUNCTION_LOG) ? QIVA_debugging(&QIVA_FUNCTION_LOG, __LINE__, (level)) \
+                                          : 0)
 
 #ifdef __cplusplus
 }

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "client/client_test_util.h"
-#include "support/client_capture_logger.h"
+#include "support/capture_logger.h"
 
 namespace veska_test {
 namespace {

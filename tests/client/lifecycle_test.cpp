@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "private_api.h"
-#include "support/client_capture_logger.h"
+#include "support/capture_logger.h"
 #include "support/client_events.h"
 
 namespace veska_test {

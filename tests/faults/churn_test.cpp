@@ -10,12 +10,7 @@
 #include "faults/faults_util.h"
 #include "private_api.h"
 
-using veska_faults::count_entries;
-using veska_faults::now_s;
-using veska_faults::NumberedEvent;
-using veska_test::CollectorProcess;
-using veska_test::CollectorRecords;
-
+namespace veska_test {
 namespace {
 
 qiva_config_t make_config(const char *server) {
@@ -103,3 +98,5 @@ TEST(ChurnFaults, ThousandStartsAndStopsLeaveThreadsAndDescriptorsAsTheyWere) {
   EXPECT_EQ(0, duplicates);
   EXPECT_TRUE(collector.records("protocol_error").empty());
 }
+
+}  // namespace veska_test

@@ -19,7 +19,7 @@
 #include "support/collector_process.h"
 #include "types.h"
 
-namespace veska_faults {
+namespace veska_test {
 
 inline double now_s() {
   struct timespec t;
@@ -123,6 +123,6 @@ inline int run_child(const std::function<int()> &body, double timeout_s) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-}  // namespace veska_faults
+}  // namespace veska_test
 
 #endif  // VESKA_TESTS_FAULTS_FAULTS_UTIL_H

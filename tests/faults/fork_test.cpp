@@ -16,10 +16,7 @@
 #include "faults/faults_util.h"
 #include "private_api.h"
 
-using veska_faults::now_s;
-using veska_faults::NumberedEvent;
-using veska_test::CollectorProcess;
-
+namespace veska_test {
 namespace {
 
 qiva_config_t make_config(const char *server, ve_uint16_t queue_size) {
@@ -84,8 +81,8 @@ TEST(ForkFaults, ChildrenTrackFlushShutDownAndStartTheirOwn) {
   double slowest = 0;
   for (int k = 0; k < kChildren; ++k) {
     double start = now_s();
-    int status = veska_faults::run_child(
-        [&] { return child_steps(&config, collector.server_c_str(), 100 + k); }, 60);
+    int status =
+        run_child([&] { return child_steps(&config, collector.server_c_str(), 100 + k); }, 60);
     slowest = std::max(slowest, now_s() - start);
     EXPECT_EQ(0, status) << "child " << k << " failed at step " << status;
   }
@@ -216,3 +213,5 @@ TEST(ForkFaults, TokensOfFourProcessesWhileConfigurationsStartAndStop) {
   EXPECT_GE(all.size(), static_cast<size_t>(kProcesses * kThreads * kPerThread));
   EXPECT_EQ(all.size(), distinct.size());
 }
+
+}  // namespace veska_test

@@ -15,11 +15,7 @@
 #include "faults/faults_util.h"
 #include "private_api.h"
 
-using veska_faults::now_s;
-using veska_faults::NumberedEvent;
-using veska_test::CollectorProcess;
-using veska_test::CollectorRecords;
-
+namespace veska_test {
 namespace {
 
 // Events lost per restart above this median fail the scenario. Lost means: the collector had
@@ -153,3 +149,5 @@ TEST(RestartFaults, CollectorKilledFiveTimesWhileTwoThreadsTrack) {
   EXPECT_LE(median, kMedianLostBound);
   EXPECT_EQ(lost_total, kThreads * kPerThread - static_cast<int>(seen.size()));
 }
+
+}  // namespace veska_test

@@ -15,11 +15,7 @@
 #include "faults/faults_util.h"
 #include "private_api.h"
 
-using veska_faults::now_s;
-using veska_faults::NumberedEvent;
-using veska_test::CollectorProcess;
-using veska_test::CollectorRecords;
-
+namespace veska_test {
 namespace {
 
 qiva_config_t make_config(const char *server, ve_uint32_t connect_timeout_ms,
@@ -195,3 +191,5 @@ TEST(StallFaults, UnreachableCollectorShutdownWithinOneRetryAndOneConnectTime) {
   for (int s : fillers) close(s);
   close(listener);
 }
+
+}  // namespace veska_test

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "private_api.h"
-#include "support/client_capture_logger.h"
+#include "support/capture_logger.h"
 #include "support/client_events.h"
 #include "support/collector_process.h"
 

@@ -5,9 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "capture_logger.h"
 #include "private_api.h"
+#include "support/capture_logger.h"
 
+namespace veska_test {
 namespace {
 
 const std::string kPrefix = "QIVAD00I ";
@@ -15,8 +16,8 @@ const std::string kPrefix = "QIVAD00I ";
 class LogEventTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!capture::install()) GTEST_SKIP() << "the logging front end cannot load a module yet";
-    capture::clear();
+    if (!capture_logger_active()) GTEST_SKIP() << "the logging front end cannot load a module yet";
+    clear_captured();
     std::memset(&event_, 0, sizeof(event_));
     event_.type = QIVA_HERE_EVENT;
     event_.timestamp.sec = 1000;
@@ -24,9 +25,9 @@ class LogEventTest : public ::testing::Test {
   }
 
   std::vector<std::string> dump() {
-    capture::clear();
+    clear_captured();
     QIVA_log_ve_event(&event_);
-    std::vector<std::string> lines = capture::lines_between("QIVA_log_event");
+    std::vector<std::string> lines = captured_lines_between("QIVA_log_event");
     for (std::string &line : lines) {
       EXPECT_EQ(0u, line.rfind(kPrefix, 0)) << line;
       line.erase(0, kPrefix.size());
@@ -65,10 +66,10 @@ TEST_F(LogEventTest, EventWithAllListsNullGivesTwentyTwoLines) {
   EXPECT_EQ(expected, dump());
   // Entry and exit events frame the dump under its own record name.
   int enters = 0, exits = 0;
-  for (const capture::Record &r : capture::records()) {
+  for (const CapturedRecord &r : captured_records()) {
     if (r.function != "QIVA_log_event") continue;
-    enters += r.kind == capture::Kind::kEnter;
-    exits += r.kind == capture::Kind::kExit;
+    enters += r.kind == CaptureKind::kEnter;
+    exits += r.kind == CaptureKind::kExit;
   }
   EXPECT_EQ(1, enters);
   EXPECT_EQ(1, exits);
@@ -168,12 +169,12 @@ TEST_F(LogEventTest, TransactionDataUsesFourBlanksAndLongValuesAreCut) {
 TEST_F(LogEventTest, ValidationDumpsTheEventFirstEvenWhenRejected) {
   event_.timestamp.usec = 1000000;
   EXPECT_EQ(103, VE_preprocess_event(&event_));
-  std::vector<std::string> lines = capture::lines_between("QIVA_log_event");
+  std::vector<std::string> lines = captured_lines_between("QIVA_log_event");
   ASSERT_EQ(22u, lines.size());
   EXPECT_EQ(kPrefix + "timestamp: 1000sec 1000000usec", lines[1]);
   bool check_exit_seen = false;
-  for (const capture::Record &r : capture::records()) {
-    if (r.function == "_check_event" && r.kind == capture::Kind::kExit) {
+  for (const CapturedRecord &r : captured_records()) {
+    if (r.function == "_check_event" && r.kind == CaptureKind::kExit) {
       EXPECT_EQ(103, r.result);
       check_exit_seen = true;
     }
@@ -200,3 +201,4 @@ TEST(ItemPrintable, EveryByteMustBePrintable) {
 }
 
 }  // namespace
+}  // namespace veska_test

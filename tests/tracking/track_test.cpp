@@ -4,28 +4,29 @@
 #include <cstring>
 #include <string>
 
-#include "capture_logger.h"
 #include "private_api.h"
+#include "support/capture_logger.h"
 
+namespace veska_test {
 namespace {
 
 bool logged_not_initialised() {
-  for (const std::string &line : capture::lines_of("VE_track")) {
+  for (const std::string &line : captured_lines_of("VE_track")) {
     if (line == "QIVAD62E VESKA is not initialised") return true;
   }
   return false;
 }
 
 int exit_result(const char *function) {
-  for (const capture::Record &r : capture::records()) {
-    if (r.function == function && r.kind == capture::Kind::kExit) return r.result;
+  for (const CapturedRecord &r : captured_records()) {
+    if (r.function == function && r.kind == CaptureKind::kExit) return r.result;
   }
   return -1;
 }
 
 TEST(Track, NullArgumentsAreInvalidWithoutTheStateMessage) {
-  const bool capturing = capture::install();
-  capture::clear();
+  const bool capturing = capture_logger_active();
+  clear_captured();
   qiva_config_t config;
   std::memset(&config, 0, sizeof(config));
   qiva_event_t event;
@@ -39,8 +40,8 @@ TEST(Track, NullArgumentsAreInvalidWithoutTheStateMessage) {
 }
 
 TEST(Track, NeverInitialisedConfigurationIsALogicError) {
-  const bool capturing = capture::install();
-  capture::clear();
+  const bool capturing = capture_logger_active();
+  clear_captured();
   qiva_config_t config;
   std::memset(&config, 0, sizeof(config));
   qiva_event_t event;
@@ -57,3 +58,4 @@ TEST(Track, NeverInitialisedConfigurationIsALogicError) {
 }
 
 }  // namespace
+}  // namespace veska_test
