@@ -176,8 +176,9 @@ void _erroneous_state(dispatcher_state_t *state) {
   if (!_repair_drift(state, &counter, &head, &tail)) VE_RETURN_VOID();
   VE_LOG_DEBUG(QIVA_LOG_ERROR, "state->data_offset: %u", _offset(state));
   VE_LOG_DEBUG(QIVA_LOG_ERROR, "client_data->data_available: %u", counter);
+  // The indices run up to twice the capacity; the report shows them cut to 16 bits.
   VE_LOG_DEBUG(QIVA_LOG_ERROR, "client_data->queue.head: %hu,  client_data->queue.tail: %hu",
-               static_cast<unsigned int>(head), static_cast<unsigned int>(tail));
+               static_cast<unsigned short>(head), static_cast<unsigned short>(tail));
   VE_LOG_DEBUG(QIVA_LOG_ERROR,
                "VESKA in erroneous state (state->data_consumed == data_consumed_temp == 0) && "
                "data_available > 0");

@@ -122,9 +122,9 @@ void _log_config(const qiva_config_t *config) {
                static_cast<unsigned int>(reinterpret_cast<uintptr_t>(config->handle)));
   VE_LOG_DEBUG(QIVA_LOG_DETAIL, "config.token_filename: %s",
                config->token_filename != nullptr ? config->token_filename : "(null)");
-  VE_LOG_DEBUG(
-      QIVA_LOG_DETAIL, "config.queue_size: %hu",
-      static_cast<unsigned int>(config->queue_size != 0 ? config->queue_size : kDefaultQueueSize));
+  VE_LOG_DEBUG(QIVA_LOG_DETAIL, "config.queue_size: %hu",
+               static_cast<unsigned short>(config->queue_size != 0 ? config->queue_size
+                                                                   : kDefaultQueueSize));
   VE_RETURN_VOID();
 }
 

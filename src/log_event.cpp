@@ -46,7 +46,7 @@ void _log_items(qiva_function_log_t *log, const qiva_values_list_t *item,
     QIVA_log_debug(log, __LINE__, QIVA_LOG_DETAIL, formats.name,
                    item->name != nullptr ? item->name : "(null)");
     if (item->value == nullptr) {
-      QIVA_log_debug(log, __LINE__, QIVA_LOG_DETAIL, formats.value_null);
+      QIVA_log_debug(log, __LINE__, QIVA_LOG_DETAIL, "%s", formats.value_null);
     } else if (is_item_printable(item)) {
       // A longer value keeps its first 255 bytes and is marked as cut by "..." after the
       // closing quote; nothing past the buffer is read or written.
@@ -91,9 +91,9 @@ void _log_association(qiva_function_log_t *log, const qiva_association_id_t &id)
 void _log_context(qiva_function_log_t *log, const char *title, const char *null_line,
                   const qiva_values_list_t *list) {
   if (list == nullptr) {
-    QIVA_log_debug(log, __LINE__, QIVA_LOG_DETAIL, null_line);
+    QIVA_log_debug(log, __LINE__, QIVA_LOG_DETAIL, "%s", null_line);
   } else {
-    QIVA_log_debug(log, __LINE__, QIVA_LOG_DETAIL, title);
+    QIVA_log_debug(log, __LINE__, QIVA_LOG_DETAIL, "%s", title);
     _log_items(log, list, kContextItem);
   }
 }

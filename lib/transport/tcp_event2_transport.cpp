@@ -25,7 +25,8 @@ VE_LOG_FILE("transport");
 namespace {
 
 const char kUnknownAddress[] = "Unknown address family";
-// str_addr is 128 bytes; the formatter gets one less, as the listing rules ask.
+// str_addr is 128 bytes; the formatter gets one less, which keeps the last byte free as a
+// spare terminator whatever the formatter writes.
 const size_t kAddressLimit = TRANSPORT_ADDRESS_TEXT_SIZE - 1;
 
 tcp_transport_info *_instance_info(const transport_instance_t *transport) {

@@ -377,7 +377,16 @@ void QIVA_log_msg(qiva_function_log_t *function_log, int line, qiva_log_level_t 
   const char *text = QIVA_getmsg(msg);
   if (text == nullptr) return;
   va_list args;
+  // The exported signature ends its fixed arguments with the enumeration, which travels in an
+  // int-sized slot like any promoted argument; va_start finds the variable ones after it.
+#ifdef __clang__
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
   va_start(args, msg);
+#ifdef __clang__
+#pragma clang diagnostic pop
+#endif
   QIVA_log_vprintf(function_log, line, level, QIVA_getmsg_prefix(msg), text, args);
   va_end(args);
 }
