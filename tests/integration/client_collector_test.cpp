@@ -89,7 +89,7 @@ CollectorRecords of_connection(const CollectorRecords &records, int connection) 
 
 qiva_time_t seconds(ve_uint32_t s) { return qiva_time_t{s, 0}; }
 
-class ClientCollector : public ::testing::Test {
+class ClientCollectorTest : public ::testing::Test {
  protected:
   // A test that stops early still shuts its configurations down; the records live here so
   // that they outlive the test body.
@@ -104,11 +104,29 @@ class ClientCollector : public ::testing::Test {
     return configs_.back();
   }
   void Start(qiva_config_t *config) { ASSERT_EQ(0, QIVA_init(config)); }
+  // Starts a configuration to collector and waits for its first event, "opener", so that it is
+  // connected; then enqueues `count` events "<prefix><i>" (with `padding`) and waits for them
+  // all. expected_ receives the ids sent, opener first.
+  void SendOnceConnected(CollectorProcess *collector, const std::string &prefix, int count,
+                         size_t padding = 0) {
+    ASSERT_TRUE(collector->start()) << collector->error();
+    qiva_config_t &config = Config(collector->server_c_str());
+    Start(&config);
+    ASSERT_EQ(0, enqueue_test_event(&config, "opener"));
+    ASSERT_TRUE(collector->wait_for("event", 1));
+    expected_ = {"opener"};
+    for (int i = 0; i < count; ++i) {
+      expected_.push_back(prefix + std::to_string(i));
+      ASSERT_EQ(0, enqueue_test_event(&config, expected_.back(), padding));
+    }
+    ASSERT_TRUE(collector->wait_for("event", expected_.size()));
+  }
+  std::vector<std::string> expected_;
   std::deque<std::string> servers_;
   std::deque<qiva_config_t> configs_;
 };
 
-TEST_F(ClientCollector, FirstEventConnectsAndTheConnectionOpensWithRegistration) {
+TEST_F(ClientCollectorTest, FirstEventConnectsAndTheConnectionOpensWithRegistration) {
   CollectorProcess collector;
   ASSERT_TRUE(collector.start()) << collector.error();
   qiva_config_t &config = Config(collector.server_c_str());
@@ -138,52 +156,32 @@ TEST_F(ClientCollector, FirstEventConnectsAndTheConnectionOpensWithRegistration)
   EXPECT_EQ(0, collector.stop());
 }
 
-TEST_F(ClientCollector, EventsAreWrittenWithinTheBatchingSecondWithoutAFlush) {
+TEST_F(ClientCollectorTest, EventsAreWrittenWithinTheBatchingSecondWithoutAFlush) {
   CollectorProcess collector;
-  ASSERT_TRUE(collector.start()) << collector.error();
-  qiva_config_t &config = Config(collector.server_c_str());
-  Start(&config);
-  ASSERT_EQ(0, enqueue_test_event(&config, "opener"));
-  ASSERT_TRUE(collector.wait_for("event", 1));
-  // Connected now: these small events only wait for the dispatcher's next whole second.
-  std::vector<std::string> expected = {"opener"};
-  for (int i = 0; i < 20; ++i) {
-    expected.push_back("batched-" + std::to_string(i));
-    ASSERT_EQ(0, enqueue_test_event(&config, expected.back()));
-  }
-  ASSERT_TRUE(collector.wait_for("event", expected.size()));
-  EXPECT_EQ(expected, event_ids(collector.records("event")));
-  EXPECT_EQ(0, QIVA_shutdown(&config));
+  // Once connected, these small events only wait for the dispatcher's next whole second.
+  ASSERT_NO_FATAL_FAILURE(SendOnceConnected(&collector, "batched-", 20));
+  EXPECT_EQ(expected_, event_ids(collector.records("event")));
+  EXPECT_EQ(0, QIVA_shutdown(&configs_.back()));
   EXPECT_EQ(0, collector.stop());
 }
 
-TEST_F(ClientCollector, MoreThanASendBufferOfEventsArrivesWholeAndInOrder) {
+TEST_F(ClientCollectorTest, MoreThanASendBufferOfEventsArrivesWholeAndInOrder) {
   CollectorProcess collector;
-  ASSERT_TRUE(collector.start()) << collector.error();
-  qiva_config_t &config = Config(collector.server_c_str());
-  Start(&config);
-  ASSERT_EQ(0, enqueue_test_event(&config, "opener"));
-  ASSERT_TRUE(collector.wait_for("event", 1));
   // 65535 waiting bytes wake a connected dispatcher at once (see the unit test of the
   // counter); here the bytes are checked: five 30000-byte events span several writes.
-  std::vector<std::string> expected = {"opener"};
-  for (int i = 0; i < 5; ++i) {
-    expected.push_back("large-" + std::to_string(i));
-    ASSERT_EQ(0, enqueue_test_event(&config, expected.back(), 30000));
-  }
-  ASSERT_TRUE(collector.wait_for("event", expected.size()));
+  ASSERT_NO_FATAL_FAILURE(SendOnceConnected(&collector, "large-", 5, 30000));
   CollectorRecords events = collector.records("event");
-  EXPECT_EQ(expected, event_ids(events));
+  EXPECT_EQ(expected_, event_ids(events));
   for (size_t i = 1; i < events.size(); ++i) {
     ASSERT_TRUE(events[i].contains("horizontal_context"));
     EXPECT_EQ(std::string(30000, 'p'), events[i]["horizontal_context"][0]["value"]);
     EXPECT_EQ(test_event_size("large-0", 30000), events[i]["length"].get<size_t>());
   }
-  EXPECT_EQ(0, QIVA_shutdown(&config));
+  EXPECT_EQ(0, QIVA_shutdown(&configs_.back()));
   EXPECT_EQ(0, collector.stop());
 }
 
-TEST_F(ClientCollector, FullQueueKeepsTheNewestEventsUntilACollectorListens) {
+TEST_F(ClientCollectorTest, FullQueueKeepsTheNewestEventsUntilACollectorListens) {
   RefusingPort port;
   qiva_config_t &config = Config(port.server());
   config.queue_size = 5;
@@ -208,7 +206,7 @@ TEST_F(ClientCollector, FullQueueKeepsTheNewestEventsUntilACollectorListens) {
   EXPECT_EQ(dropped_before + 7, statistics[0]["events_dropped"].get<ve_uint32_t>());
 }
 
-TEST_F(ClientCollector, EveryConnectionAfterALostOneStartsWithRegistration) {
+TEST_F(ClientCollectorTest, EveryConnectionAfterALostOneStartsWithRegistration) {
   CollectorProcess collector;
   // The first connection is cut after 1000 bytes, in the middle of an event.
   ASSERT_TRUE(collector.start({"--close-after", "1000"})) << collector.error();
@@ -268,7 +266,7 @@ TEST_F(ClientCollector, EveryConnectionAfterALostOneStartsWithRegistration) {
   EXPECT_TRUE(collector.records("protocol_error").empty());
 }
 
-TEST_F(ClientCollector, ExhaustedRetriesStopTheDispatcherWith28) {
+TEST_F(ClientCollectorTest, ExhaustedRetriesStopTheDispatcherWith28) {
   const bool captured = install_capture_logger();
   RefusingPort port;
   qiva_config_t &config = Config(port.server());
@@ -289,7 +287,7 @@ TEST_F(ClientCollector, ExhaustedRetriesStopTheDispatcherWith28) {
   }
 }
 
-TEST_F(ClientCollector, FlushTimeOutsAsDurationAndAsAbsoluteTime) {
+TEST_F(ClientCollectorTest, FlushTimeOutsAsDurationAndAsAbsoluteTime) {
   RefusingPort port;
   qiva_config_t &config = Config(port.server());
   config.connect_retries = 0;  // keeps retrying: the data stays pending
@@ -321,7 +319,7 @@ TEST_F(ClientCollector, FlushTimeOutsAsDurationAndAsAbsoluteTime) {
   EXPECT_EQ(QIVA_ERR_TIMEDOUT, QIVA_shutdown(&config));
 }
 
-TEST_F(ClientCollector, SeveralConfigurationsEachWithItsOwnCollector) {
+TEST_F(ClientCollectorTest, SeveralConfigurationsEachWithItsOwnCollector) {
   const int kConfigurations = 3;
   CollectorProcess collectors[kConfigurations];
   qiva_config_t *configs[kConfigurations];
@@ -374,7 +372,7 @@ void _second_shutdown(qiva_config_t *, int result) {
   observed.calls.push_back("second shutdown " + std::to_string(result));
 }
 
-TEST_F(ClientCollector, CallbacksSeeEveryStartAndStopNewestFirst) {
+TEST_F(ClientCollectorTest, CallbacksSeeEveryStartAndStopNewestFirst) {
   CollectorProcess collector;
   ASSERT_TRUE(collector.start()) << collector.error();
   observed.calls.clear();
@@ -405,7 +403,7 @@ TEST_F(ClientCollector, CallbacksSeeEveryStartAndStopNewestFirst) {
   EXPECT_EQ(0, collector.stop());
 }
 
-TEST_F(ClientCollector, CollectorExitsByItselfAfterCountEvents) {
+TEST_F(ClientCollectorTest, CollectorExitsByItselfAfterCountEvents) {
   CollectorProcess collector;
   ASSERT_TRUE(collector.start({"--count", "20", "--summary"})) << collector.error();
   qiva_config_t &config = Config(collector.server_c_str());
