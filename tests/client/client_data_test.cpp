@@ -13,7 +13,7 @@
 namespace veska_test {
 namespace {
 
-using ClientData = ClientStateTest;
+using ClientDataTest = ClientStateTest;
 
 TEST(ClientDataInit, ServerNeedsAColonAfterATransportName) {
   const bool captured = install_capture_logger();
@@ -47,7 +47,7 @@ TEST(ClientDataInit, ServerNeedsAColonAfterATransportName) {
   }
 }
 
-TEST_F(ClientData, CounterSaturatesAndNeverGoesBelowZero) {
+TEST_F(ClientDataTest, CounterSaturatesAndNeverGoesBelowZero) {
   Init("null:x", 4);
   VE_increment_data_available(client(), 100, 0, 0);
   EXPECT_EQ(100u, counter());
@@ -62,7 +62,7 @@ TEST_F(ClientData, CounterSaturatesAndNeverGoesBelowZero) {
   EXPECT_EQ(0xFFFFFFFFu, counter());
 }
 
-TEST_F(ClientData, CounterKeepsEveryIncrementOfConcurrentThreads) {
+TEST_F(ClientDataTest, CounterKeepsEveryIncrementOfConcurrentThreads) {
   Init("null:x", 4);
   __atomic_store_n(&state()->connected, 1, __ATOMIC_RELEASE);  // no signalling
   std::vector<std::thread> threads;
@@ -119,7 +119,7 @@ class CondWaiter {
   int result_ = -1;
 };
 
-TEST_F(ClientData, IncrementWakesAnUnconnectedDispatcher) {
+TEST_F(ClientDataTest, IncrementWakesAnUnconnectedDispatcher) {
   Init("null:x", 4);
   CondWaiter waiter(client());
   waiter.expect_signal();
@@ -127,7 +127,7 @@ TEST_F(ClientData, IncrementWakesAnUnconnectedDispatcher) {
   EXPECT_EQ(0, waiter.join());
 }
 
-TEST_F(ClientData, IncrementWakesAConnectedDispatcherAtAFullSendBuffer) {
+TEST_F(ClientDataTest, IncrementWakesAConnectedDispatcherAtAFullSendBuffer) {
   Init("null:x", 4);
   __atomic_store_n(&state()->connected, 1, __ATOMIC_RELEASE);
   VE_increment_data_available(client(), 65534, 0, 1);  // below the threshold: no signal
@@ -137,7 +137,7 @@ TEST_F(ClientData, IncrementWakesAConnectedDispatcherAtAFullSendBuffer) {
   EXPECT_EQ(0, waiter.join());
 }
 
-TEST_F(ClientData, SmallIncrementWhileConnectedLeavesTheMutexAlone) {
+TEST_F(ClientDataTest, SmallIncrementWhileConnectedLeavesTheMutexAlone) {
   Init("null:x", 4);
   __atomic_store_n(&state()->connected, 1, __ATOMIC_RELEASE);
   ASSERT_EQ(0, pthread_mutex_lock(&client()->dispatch_mutex));
@@ -150,7 +150,7 @@ TEST_F(ClientData, SmallIncrementWhileConnectedLeavesTheMutexAlone) {
   EXPECT_EQ(500u, counter());
 }
 
-TEST_F(ClientData, EnqueueRefusesInactiveConfigurationAndNullMessage) {
+TEST_F(ClientDataTest, EnqueueRefusesInactiveConfigurationAndNullMessage) {
   Init("null:x", 4);
   EXPECT_EQ(QIVA_ERR_INVALID, VE_enqueue_message(&config_, nullptr, 10));
   qiva_config_t inactive;
@@ -161,7 +161,7 @@ TEST_F(ClientData, EnqueueRefusesInactiveConfigurationAndNullMessage) {
   EXPECT_EQ(0u, counter());
 }
 
-TEST_F(ClientData, FullQueueDropsTheOldestAndCorrectsTheCounter) {
+TEST_F(ClientDataTest, FullQueueDropsTheOldestAndCorrectsTheCounter) {
   const bool captured = install_capture_logger();
   Init("null:x", 3);
   const ve_uint32_t dropped_before = VE_statistics_counter_get(VE_STATS_EVENTS_DROPPED);
@@ -197,7 +197,7 @@ TEST_F(ClientData, FullQueueDropsTheOldestAndCorrectsTheCounter) {
   }
 }
 
-TEST_F(ClientData, QueueFullMessageOncePerRunOfDrops) {
+TEST_F(ClientDataTest, QueueFullMessageOncePerRunOfDrops) {
   if (!install_capture_logger()) GTEST_SKIP() << "no logger can be installed in this build";
   Init("null:x", 1);
   ASSERT_EQ(0, VE_enqueue_message(&config_, block(10, 1), 10));
@@ -213,7 +213,7 @@ TEST_F(ClientData, QueueFullMessageOncePerRunOfDrops) {
   EXPECT_EQ(2u, count_captured("Event queue full (size 1)"));
 }
 
-TEST_F(ClientData, DestroyReleasesQueuedMessages) {
+TEST_F(ClientDataTest, DestroyReleasesQueuedMessages) {
   // Leaks here would show in the sanitizer build.
   Init("null:x", 8);
   for (int i = 0; i < 5; ++i) ASSERT_EQ(0, VE_enqueue_message(&config_, block(32, 1), 32));
@@ -232,7 +232,7 @@ namespace {
 // fill them with a pattern of their own and enqueue them into a small queue, so that pushes
 // drop; one consumer pops, checks every byte and frees. Every message is either checked or
 // counted as dropped, each producer's messages come out in order, and no byte is wrong.
-TEST_F(ClientData, PoolAndQueueKeepEveryMessageIntactAcrossProducersDropsAndTheConsumer) {
+TEST_F(ClientDataTest, PoolAndQueueKeepEveryMessageIntactAcrossProducersDropsAndTheConsumer) {
   Init("null:x", 64);
   const ve_uint32_t dropped_before = VE_statistics_counter_get(VE_STATS_EVENTS_DROPPED);
   const int kProducers = 4;

@@ -72,7 +72,7 @@ std::string transaction_id(const veska::wire::Message &m) {
   return std::string(id.begin(), id.end());
 }
 
-class Dispatcher : public ClientStateTest {
+class DispatcherTest : public ClientStateTest {
  protected:
   void SetUp() override {
     fake = &fake_;
@@ -117,7 +117,7 @@ class Dispatcher : public ClientStateTest {
   }
 };
 
-TEST_F(Dispatcher, DataIsAvailableFromSendBufferCounterOrQueue) {
+TEST_F(DispatcherTest, DataIsAvailableFromSendBufferCounterOrQueue) {
   EXPECT_EQ(0u, data_is_available(state()));
   set_counter(42);
   EXPECT_EQ(42u, data_is_available(state()));
@@ -130,7 +130,7 @@ TEST_F(Dispatcher, DataIsAvailableFromSendBufferCounterOrQueue) {
   EXPECT_EQ(1u, data_is_available(state()));
 }
 
-TEST_F(Dispatcher, CheckHeartbeatArmsWhatIsDue) {
+TEST_F(DispatcherTest, CheckHeartbeatArmsWhatIsDue) {
   __atomic_store_n(&state()->connected, 1, __ATOMIC_RELEASE);
   state()->last_statistics = 1000;
   state()->last_heartbeat = 1000;
@@ -159,7 +159,7 @@ TEST_F(Dispatcher, CheckHeartbeatArmsWhatIsDue) {
   EXPECT_EQ(0u, state()->heartbeat_buffer.offset);
 }
 
-TEST_F(Dispatcher, CheckHeartbeatNeedsAConnectionAndACompleteRegistration) {
+TEST_F(DispatcherTest, CheckHeartbeatNeedsAConnectionAndACompleteRegistration) {
   check_heartbeat(state(), 100000);  // not connected
   EXPECT_EQ(0u, counter());
   __atomic_store_n(&state()->connected, 1, __ATOMIC_RELEASE);
@@ -173,7 +173,7 @@ TEST_F(Dispatcher, CheckHeartbeatNeedsAConnectionAndACompleteRegistration) {
   EXPECT_EQ(0u, counter());
 }
 
-TEST_F(Dispatcher, GetBufferPreferenceOrder) {
+TEST_F(DispatcherTest, GetBufferPreferenceOrder) {
   Enqueue("q1");
   Enqueue("q2");
   EXPECT_EQ(0, format_registration(state()));
@@ -201,7 +201,7 @@ TEST_F(Dispatcher, GetBufferPreferenceOrder) {
   EXPECT_EQ(nullptr, get_buffer(state()));
 }
 
-TEST_F(Dispatcher, FlushStatesAddAndDeduct) {
+TEST_F(DispatcherTest, FlushStatesAddAndDeduct) {
   ve_flush_state_t second = {nullptr, 30, PTHREAD_COND_INITIALIZER, 0};
   ve_flush_state_t first = {&second, 100, PTHREAD_COND_INITIALIZER, 0};
   client()->flush_state = &first;
@@ -217,7 +217,7 @@ TEST_F(Dispatcher, FlushStatesAddAndDeduct) {
   client()->flush_state = nullptr;
 }
 
-TEST_F(Dispatcher, SatisfiedFlushIsSignalled) {
+TEST_F(DispatcherTest, SatisfiedFlushIsSignalled) {
   ve_flush_state_t flush = {nullptr, 10, PTHREAD_COND_INITIALIZER, 0};
   client()->flush_state = &flush;
   bool waiting = false;
@@ -249,7 +249,7 @@ TEST_F(Dispatcher, SatisfiedFlushIsSignalled) {
   client()->flush_state = nullptr;
 }
 
-TEST_F(Dispatcher, ConnectArmsRegistrationStatisticsAndHeartbeat) {
+TEST_F(DispatcherTest, ConnectArmsRegistrationStatisticsAndHeartbeat) {
   const ve_uint32_t connections = VE_statistics_counter_get(VE_STATS_CONNECTIONS_MADE);
   Connect();
   EXPECT_EQ(26u, counter());
@@ -260,7 +260,7 @@ TEST_F(Dispatcher, ConnectArmsRegistrationStatisticsAndHeartbeat) {
   EXPECT_EQ(10u, state()->heartbeat_buffer.size);
 }
 
-TEST_F(Dispatcher, ConnectGivesUpAfterRetriesPlusOneAttempts) {
+TEST_F(DispatcherTest, ConnectGivesUpAfterRetriesPlusOneAttempts) {
   config_.connect_retries = 2;
   fake_.connect_failures = 3;
   EXPECT_EQ(QIVA_ERR_TIMEDOUT, connect_client(&config_, state()));
@@ -271,7 +271,7 @@ TEST_F(Dispatcher, ConnectGivesUpAfterRetriesPlusOneAttempts) {
   EXPECT_EQ(1, fake_.connects);
 }
 
-TEST_F(Dispatcher, SendStepWritesControlMessagesThenEventsInOrder) {
+TEST_F(DispatcherTest, SendStepWritesControlMessagesThenEventsInOrder) {
   Enqueue("e1");
   Enqueue("e2");
   Connect();
@@ -294,7 +294,7 @@ TEST_F(Dispatcher, SendStepWritesControlMessagesThenEventsInOrder) {
   EXPECT_NE(0, state()->last_heartbeat);
 }
 
-TEST_F(Dispatcher, SendBufferHoldsAtMost65535BytesAndPartialWritesContinue) {
+TEST_F(DispatcherTest, SendBufferHoldsAtMost65535BytesAndPartialWritesContinue) {
   Enqueue("big1", 40000);
   Enqueue("big2", 40000);
   Connect();
@@ -312,22 +312,22 @@ TEST_F(Dispatcher, SendBufferHoldsAtMost65535BytesAndPartialWritesContinue) {
   EXPECT_EQ("big2", transaction_id(messages[4]));
 }
 
-TEST_F(Dispatcher, LostConnectionResendsTheWholeUnwrittenBuffer) {
+TEST_F(DispatcherTest, LostConnectionResendsTheWholeUnwrittenBuffer) {
   // Nothing was written: both events (the second only partly copied) go out again, whole.
   EXPECT_EQ(std::vector<std::string>({"big1", "big2"}), ResendAfterFailure(0xFFFFFFFF, 0));
 }
 
-TEST_F(Dispatcher, LostConnectionResendsFromTheMessageBeingWritten) {
+TEST_F(DispatcherTest, LostConnectionResendsFromTheMessageBeingWritten) {
   // 30000 bytes were written, part of big1 among them: big1 goes out again from its start.
   EXPECT_EQ(std::vector<std::string>({"big1", "big2"}), ResendAfterFailure(30000, 1));
 }
 
-TEST_F(Dispatcher, LostConnectionResendsASplitMessageWhole) {
+TEST_F(DispatcherTest, LostConnectionResendsASplitMessageWhole) {
   // The first 65535 bytes (with big2's head) were written; the write of big2's tail fails.
   EXPECT_EQ(std::vector<std::string>({"big2"}), ResendAfterFailure(0xFFFFFFFF, 1));
 }
 
-TEST_F(Dispatcher, LostConnectionMovesWaitingFlushesByWhatIsLeftToWrite) {
+TEST_F(DispatcherTest, LostConnectionMovesWaitingFlushesByWhatIsLeftToWrite) {
   Enqueue("e1");
   Connect();
   ASSERT_EQ(0, on_writeable(&state()->endpoint));  // 26 + e1 written
@@ -340,7 +340,7 @@ TEST_F(Dispatcher, LostConnectionMovesWaitingFlushesByWhatIsLeftToWrite) {
   client()->flush_state = nullptr;
 }
 
-TEST_F(Dispatcher, CounterAboveWhatIsQueuedIsRepaired) {
+TEST_F(DispatcherTest, CounterAboveWhatIsQueuedIsRepaired) {
   Connect();
   ASSERT_EQ(0, on_writeable(&state()->endpoint));
   set_counter(500);  // nothing queued

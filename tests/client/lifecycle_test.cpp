@@ -38,12 +38,12 @@ qiva_config_t null_config() {
   return config;
 }
 
-class Lifecycle : public ::testing::Test {
+class LifecycleTest : public ::testing::Test {
  protected:
   void SetUp() override { calls.clear(); }
 };
 
-TEST_F(Lifecycle, ZeroRecordTakesTheDefaults) {
+TEST_F(LifecycleTest, ZeroRecordTakesTheDefaults) {
   qiva_config_t config;
   std::memset(&config, 0, sizeof config);
   ASSERT_EQ(0, QIVA_init(&config));
@@ -60,7 +60,7 @@ TEST_F(Lifecycle, ZeroRecordTakesTheDefaults) {
   EXPECT_EQ(nullptr, config.handle);
 }
 
-TEST_F(Lifecycle, ChosenValuesAreKept) {
+TEST_F(LifecycleTest, ChosenValuesAreKept) {
   qiva_config_t config = null_config();
   config.connect_timeout = 10;
   config.connect_retries = 3;
@@ -75,7 +75,7 @@ TEST_F(Lifecycle, ChosenValuesAreKept) {
   EXPECT_EQ(0, QIVA_shutdown(&config));
 }
 
-TEST_F(Lifecycle, InitTwiceAndShutdownTwice) {
+TEST_F(LifecycleTest, InitTwiceAndShutdownTwice) {
   const bool captured = install_capture_logger();
   qiva_callbacks_t callbacks = {_on_init<1>, _on_shutdown<1>};
   ASSERT_EQ(0, QIVA_register_callbacks(&callbacks));
@@ -106,7 +106,7 @@ TEST_F(Lifecycle, InitTwiceAndShutdownTwice) {
   }
 }
 
-TEST_F(Lifecycle, RecordCanBeStartedAgainAfterShutdown) {
+TEST_F(LifecycleTest, RecordCanBeStartedAgainAfterShutdown) {
   qiva_config_t config = null_config();
   for (int round = 0; round < 3; ++round) {
     ASSERT_EQ(0, QIVA_init(&config));
@@ -115,7 +115,7 @@ TEST_F(Lifecycle, RecordCanBeStartedAgainAfterShutdown) {
   }
 }
 
-TEST_F(Lifecycle, NullAndInactiveRecords) {
+TEST_F(LifecycleTest, NullAndInactiveRecords) {
   qiva_callbacks_t callbacks = {_on_init<1>, _on_shutdown<1>};
   ASSERT_EQ(0, QIVA_register_callbacks(&callbacks));
   EXPECT_EQ(QIVA_ERR_INVALID, QIVA_init(nullptr));
@@ -135,7 +135,7 @@ TEST_F(Lifecycle, NullAndInactiveRecords) {
   EXPECT_EQ(QIVA_ERR_LOGIC, calls[2].result);
 }
 
-TEST_F(Lifecycle, FailedInitLeavesTheRecordInactive) {
+TEST_F(LifecycleTest, FailedInitLeavesTheRecordInactive) {
   qiva_callbacks_t callbacks = {_on_init<1>, nullptr};
   ASSERT_EQ(0, QIVA_register_callbacks(&callbacks));
   qiva_config_t config = null_config();
@@ -151,7 +151,7 @@ TEST_F(Lifecycle, FailedInitLeavesTheRecordInactive) {
   EXPECT_EQ(QIVA_ERR_INVALID, calls[1].result);
 }
 
-TEST_F(Lifecycle, CallbacksRunNewestFirstAndDeregisterNewestRegistration) {
+TEST_F(LifecycleTest, CallbacksRunNewestFirstAndDeregisterNewestRegistration) {
   const bool captured = install_capture_logger();
   qiva_callbacks_t first = {_on_init<1>, _on_shutdown<1>};
   qiva_callbacks_t second = {_on_init<2>, nullptr};
@@ -193,7 +193,7 @@ TEST_F(Lifecycle, CallbacksRunNewestFirstAndDeregisterNewestRegistration) {
   }
 }
 
-TEST_F(Lifecycle, FlushWaitsForQueuedDataAndReturnsAtOnceWithNothingPending) {
+TEST_F(LifecycleTest, FlushWaitsForQueuedDataAndReturnsAtOnceWithNothingPending) {
   qiva_config_t config = null_config();
   ASSERT_EQ(0, QIVA_init(&config));
   qiva_time_t generous = {60, 0};
@@ -205,7 +205,7 @@ TEST_F(Lifecycle, FlushWaitsForQueuedDataAndReturnsAtOnceWithNothingPending) {
   EXPECT_EQ(0, QIVA_shutdown(&config));
 }
 
-TEST_F(Lifecycle, InitLogsTheConfigurationInEffect) {
+TEST_F(LifecycleTest, InitLogsTheConfigurationInEffect) {
   ASSERT_TRUE(install_capture_logger());
   qiva_config_t config = null_config();
   config.connect_timeout = 1234;

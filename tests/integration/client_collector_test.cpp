@@ -89,7 +89,7 @@ CollectorRecords of_connection(const CollectorRecords &records, int connection) 
 
 qiva_time_t seconds(ve_uint32_t s) { return qiva_time_t{s, 0}; }
 
-class ClientCollector : public ::testing::Test {
+class ClientCollectorTest : public ::testing::Test {
  protected:
   // A test that stops early still shuts its configurations down; the records live here so
   // that they outlive the test body.
@@ -108,7 +108,7 @@ class ClientCollector : public ::testing::Test {
   std::deque<qiva_config_t> configs_;
 };
 
-TEST_F(ClientCollector, FirstEventConnectsAndTheConnectionOpensWithRegistration) {
+TEST_F(ClientCollectorTest, FirstEventConnectsAndTheConnectionOpensWithRegistration) {
   CollectorProcess collector;
   ASSERT_TRUE(collector.start()) << collector.error();
   qiva_config_t &config = Config(collector.server_c_str());
@@ -138,7 +138,7 @@ TEST_F(ClientCollector, FirstEventConnectsAndTheConnectionOpensWithRegistration)
   EXPECT_EQ(0, collector.stop());
 }
 
-TEST_F(ClientCollector, EventsAreWrittenWithinTheBatchingSecondWithoutAFlush) {
+TEST_F(ClientCollectorTest, EventsAreWrittenWithinTheBatchingSecondWithoutAFlush) {
   CollectorProcess collector;
   ASSERT_TRUE(collector.start()) << collector.error();
   qiva_config_t &config = Config(collector.server_c_str());
@@ -157,7 +157,7 @@ TEST_F(ClientCollector, EventsAreWrittenWithinTheBatchingSecondWithoutAFlush) {
   EXPECT_EQ(0, collector.stop());
 }
 
-TEST_F(ClientCollector, MoreThanASendBufferOfEventsArrivesWholeAndInOrder) {
+TEST_F(ClientCollectorTest, MoreThanASendBufferOfEventsArrivesWholeAndInOrder) {
   CollectorProcess collector;
   ASSERT_TRUE(collector.start()) << collector.error();
   qiva_config_t &config = Config(collector.server_c_str());
@@ -183,7 +183,7 @@ TEST_F(ClientCollector, MoreThanASendBufferOfEventsArrivesWholeAndInOrder) {
   EXPECT_EQ(0, collector.stop());
 }
 
-TEST_F(ClientCollector, FullQueueKeepsTheNewestEventsUntilACollectorListens) {
+TEST_F(ClientCollectorTest, FullQueueKeepsTheNewestEventsUntilACollectorListens) {
   RefusingPort port;
   qiva_config_t &config = Config(port.server());
   config.queue_size = 5;
@@ -208,7 +208,7 @@ TEST_F(ClientCollector, FullQueueKeepsTheNewestEventsUntilACollectorListens) {
   EXPECT_EQ(dropped_before + 7, statistics[0]["events_dropped"].get<ve_uint32_t>());
 }
 
-TEST_F(ClientCollector, EveryConnectionAfterALostOneStartsWithRegistration) {
+TEST_F(ClientCollectorTest, EveryConnectionAfterALostOneStartsWithRegistration) {
   CollectorProcess collector;
   // The first connection is cut after 1000 bytes, in the middle of an event.
   ASSERT_TRUE(collector.start({"--close-after", "1000"})) << collector.error();
@@ -268,7 +268,7 @@ TEST_F(ClientCollector, EveryConnectionAfterALostOneStartsWithRegistration) {
   EXPECT_TRUE(collector.records("protocol_error").empty());
 }
 
-TEST_F(ClientCollector, ExhaustedRetriesStopTheDispatcherWith28) {
+TEST_F(ClientCollectorTest, ExhaustedRetriesStopTheDispatcherWith28) {
   const bool captured = install_capture_logger();
   RefusingPort port;
   qiva_config_t &config = Config(port.server());
@@ -289,7 +289,7 @@ TEST_F(ClientCollector, ExhaustedRetriesStopTheDispatcherWith28) {
   }
 }
 
-TEST_F(ClientCollector, FlushTimeOutsAsDurationAndAsAbsoluteTime) {
+TEST_F(ClientCollectorTest, FlushTimeOutsAsDurationAndAsAbsoluteTime) {
   RefusingPort port;
   qiva_config_t &config = Config(port.server());
   config.connect_retries = 0;  // keeps retrying: the data stays pending
@@ -321,7 +321,7 @@ TEST_F(ClientCollector, FlushTimeOutsAsDurationAndAsAbsoluteTime) {
   EXPECT_EQ(QIVA_ERR_TIMEDOUT, QIVA_shutdown(&config));
 }
 
-TEST_F(ClientCollector, SeveralConfigurationsEachWithItsOwnCollector) {
+TEST_F(ClientCollectorTest, SeveralConfigurationsEachWithItsOwnCollector) {
   const int kConfigurations = 3;
   CollectorProcess collectors[kConfigurations];
   qiva_config_t *configs[kConfigurations];
@@ -374,7 +374,7 @@ void _second_shutdown(qiva_config_t *, int result) {
   observed.calls.push_back("second shutdown " + std::to_string(result));
 }
 
-TEST_F(ClientCollector, CallbacksSeeEveryStartAndStopNewestFirst) {
+TEST_F(ClientCollectorTest, CallbacksSeeEveryStartAndStopNewestFirst) {
   CollectorProcess collector;
   ASSERT_TRUE(collector.start()) << collector.error();
   observed.calls.clear();
@@ -405,7 +405,7 @@ TEST_F(ClientCollector, CallbacksSeeEveryStartAndStopNewestFirst) {
   EXPECT_EQ(0, collector.stop());
 }
 
-TEST_F(ClientCollector, CollectorExitsByItselfAfterCountEvents) {
+TEST_F(ClientCollectorTest, CollectorExitsByItselfAfterCountEvents) {
   CollectorProcess collector;
   ASSERT_TRUE(collector.start({"--count", "20", "--summary"})) << collector.error();
   qiva_config_t &config = Config(collector.server_c_str());

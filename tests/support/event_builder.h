@@ -100,6 +100,49 @@ inline veska::wire::ValuesList expected_list(const qiva_values_list_t *list) {
   return out;
 }
 
+inline veska::wire::AssociationSection expected_association(const qiva_association_id_t &id) {
+  veska::wire::AssociationSection s;
+  s.caller_type = static_cast<uint8_t>(id.caller_type);
+  if (id.link_id_size != 0) s.link_id.assign(id.link_id, id.link_id + id.link_id_size);
+  s.stitch_ids = expected_list(id.stitch_ids);
+  return s;
+}
+
+// The fields the decoder must give back for a valid record, by the presence rules stated
+// independently of the library's code.
+inline veska::wire::EventMessage expected_event(const qiva_event_t &e) {
+  veska::wire::EventMessage m;
+  m.type = static_cast<uint16_t>(e.type);
+  m.blocked = e.blocked != 0;
+  m.seconds = e.timestamp.sec;
+  m.microseconds = e.timestamp.usec;
+  const qiva_instance_id_t &i = e.instance_id;
+  if (i.size != 0 || i.transaction_data != nullptr) {
+    m.presence |= 0x01;
+    m.instance.emplace();
+    if (i.size != 0) m.instance->transaction_id.assign(i.transaction_id, i.transaction_id + i.size);
+    m.instance->transaction_data = expected_list(i.transaction_data);
+  }
+  if (e.horizontal_id.link_id != nullptr || e.horizontal_id.stitch_ids != nullptr) {
+    m.presence |= 0x02;
+    m.horizontal = expected_association(e.horizontal_id);
+  }
+  const qiva_association_id_t &v = e.vertical_id;
+  if (v.caller_type != 0 || v.link_id != nullptr || v.stitch_ids != nullptr) {
+    m.presence |= 0x04;
+    m.vertical = expected_association(v);
+  }
+  if (e.horizontal_context != nullptr) {
+    m.presence |= 0x08;
+    m.horizontal_context = expected_list(e.horizontal_context);
+  }
+  if (e.vertical_context != nullptr) {
+    m.presence |= 0x10;
+    m.vertical_context = expected_list(e.vertical_context);
+  }
+  return m;
+}
+
 }  // namespace veska_test
 
 // Field-wise equality for the decoder's structs, found by argument-dependent lookup (also

@@ -59,9 +59,9 @@ std::string transaction_id(const json &event) {
 // Eight threads track events of 1 to 3000 bytes into a tiny queue, so that nearly every push
 // drops while the dispatcher copies; then a flush must return 0 well within its time-out and
 // the collector must hold exactly the events that were not dropped.
-class FlushAfterDrops : public ::testing::TestWithParam<int> {};
+class FlushAfterDropsTest : public ::testing::TestWithParam<int> {};
 
-TEST_P(FlushAfterDrops, ReturnsOnceEverythingWasWrittenOrDropped) {
+TEST_P(FlushAfterDropsTest, ReturnsOnceEverythingWasWrittenOrDropped) {
   CollectorProcess collector;
   ASSERT_TRUE(collector.start()) << collector.error();
   qiva_config_t config =
@@ -102,7 +102,7 @@ TEST_P(FlushAfterDrops, ReturnsOnceEverythingWasWrittenOrDropped) {
               kThreads * kPerThread, dropped, events.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(QueueSizes, FlushAfterDrops, ::testing::Values(1, 4));
+INSTANTIATE_TEST_SUITE_P(QueueSizes, FlushAfterDropsTest, ::testing::Values(1, 4));
 
 // Sockets the process holds open, from /proc.
 int open_sockets(pid_t pid) {
