@@ -104,6 +104,24 @@ class ClientCollectorTest : public ::testing::Test {
     return configs_.back();
   }
   void Start(qiva_config_t *config) { ASSERT_EQ(0, QIVA_init(config)); }
+  // Starts a configuration to collector and waits for its first event, "opener", so that it is
+  // connected; then enqueues `count` events "<prefix><i>" (with `padding`) and waits for them
+  // all. expected_ receives the ids sent, opener first.
+  void SendOnceConnected(CollectorProcess *collector, const std::string &prefix, int count,
+                         size_t padding = 0) {
+    ASSERT_TRUE(collector->start()) << collector->error();
+    qiva_config_t &config = Config(collector->server_c_str());
+    Start(&config);
+    ASSERT_EQ(0, enqueue_test_event(&config, "opener"));
+    ASSERT_TRUE(collector->wait_for("event", 1));
+    expected_ = {"opener"};
+    for (int i = 0; i < count; ++i) {
+      expected_.push_back(prefix + std::to_string(i));
+      ASSERT_EQ(0, enqueue_test_event(&config, expected_.back(), padding));
+    }
+    ASSERT_TRUE(collector->wait_for("event", expected_.size()));
+  }
+  std::vector<std::string> expected_;
   std::deque<std::string> servers_;
   std::deque<qiva_config_t> configs_;
 };
@@ -140,46 +158,26 @@ TEST_F(ClientCollectorTest, FirstEventConnectsAndTheConnectionOpensWithRegistrat
 
 TEST_F(ClientCollectorTest, EventsAreWrittenWithinTheBatchingSecondWithoutAFlush) {
   CollectorProcess collector;
-  ASSERT_TRUE(collector.start()) << collector.error();
-  qiva_config_t &config = Config(collector.server_c_str());
-  Start(&config);
-  ASSERT_EQ(0, enqueue_test_event(&config, "opener"));
-  ASSERT_TRUE(collector.wait_for("event", 1));
-  // Connected now: these small events only wait for the dispatcher's next whole second.
-  std::vector<std::string> expected = {"opener"};
-  for (int i = 0; i < 20; ++i) {
-    expected.push_back("batched-" + std::to_string(i));
-    ASSERT_EQ(0, enqueue_test_event(&config, expected.back()));
-  }
-  ASSERT_TRUE(collector.wait_for("event", expected.size()));
-  EXPECT_EQ(expected, event_ids(collector.records("event")));
-  EXPECT_EQ(0, QIVA_shutdown(&config));
+  // Once connected, these small events only wait for the dispatcher's next whole second.
+  ASSERT_NO_FATAL_FAILURE(SendOnceConnected(&collector, "batched-", 20));
+  EXPECT_EQ(expected_, event_ids(collector.records("event")));
+  EXPECT_EQ(0, QIVA_shutdown(&configs_.back()));
   EXPECT_EQ(0, collector.stop());
 }
 
 TEST_F(ClientCollectorTest, MoreThanASendBufferOfEventsArrivesWholeAndInOrder) {
   CollectorProcess collector;
-  ASSERT_TRUE(collector.start()) << collector.error();
-  qiva_config_t &config = Config(collector.server_c_str());
-  Start(&config);
-  ASSERT_EQ(0, enqueue_test_event(&config, "opener"));
-  ASSERT_TRUE(collector.wait_for("event", 1));
   // 65535 waiting bytes wake a connected dispatcher at once (see the unit test of the
   // counter); here the bytes are checked: five 30000-byte events span several writes.
-  std::vector<std::string> expected = {"opener"};
-  for (int i = 0; i < 5; ++i) {
-    expected.push_back("large-" + std::to_string(i));
-    ASSERT_EQ(0, enqueue_test_event(&config, expected.back(), 30000));
-  }
-  ASSERT_TRUE(collector.wait_for("event", expected.size()));
+  ASSERT_NO_FATAL_FAILURE(SendOnceConnected(&collector, "large-", 5, 30000));
   CollectorRecords events = collector.records("event");
-  EXPECT_EQ(expected, event_ids(events));
+  EXPECT_EQ(expected_, event_ids(events));
   for (size_t i = 1; i < events.size(); ++i) {
     ASSERT_TRUE(events[i].contains("horizontal_context"));
     EXPECT_EQ(std::string(30000, 'p'), events[i]["horizontal_context"][0]["value"]);
     EXPECT_EQ(test_event_size("large-0", 30000), events[i]["length"].get<size_t>());
   }
-  EXPECT_EQ(0, QIVA_shutdown(&config));
+  EXPECT_EQ(0, QIVA_shutdown(&configs_.back()));
   EXPECT_EQ(0, collector.stop());
 }
 

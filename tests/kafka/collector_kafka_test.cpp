@@ -110,6 +110,19 @@ void _expect_json_records(const std::vector<KafkaRecord> &records, const Collect
   }
 }
 
+// After the collector stopped: it counts every line delivered and none failed, and Kafka
+// holds each line as a JSON record (30 events per transaction).
+void _expect_lines_delivered_as_json(MockKafka *kafka, CollectorProcess *collector) {
+  CollectorRecords lines = _messages(collector);
+  json summary = _summary(*collector);
+  EXPECT_EQ(lines.size(), summary["kafka"]["delivered"]) << collector->stderr_text();
+  EXPECT_EQ(0, summary["kafka"]["failed"]);
+
+  std::vector<KafkaRecord> records = kafka->consume(lines.size());
+  EXPECT_EQ(static_cast<int64_t>(lines.size()), kafka->total_records());
+  _expect_json_records(records, lines, 30);
+}
+
 TEST(CollectorKafka, JsonRecordsMatchTheCollectorLines) {
   MockKafka kafka;
   ASSERT_TRUE(kafka.start());
@@ -124,14 +137,7 @@ TEST(CollectorKafka, JsonRecordsMatchTheCollectorLines) {
   }
   ASSERT_TRUE(collector.wait_for("event", 30 * kTransactions));
   ASSERT_EQ(0, collector.stop());  // SIGTERM: the producer is flushed before the summary
-  CollectorRecords lines = _messages(&collector);
-  json summary = _summary(collector);
-  EXPECT_EQ(lines.size(), summary["kafka"]["delivered"]) << collector.stderr_text();
-  EXPECT_EQ(0, summary["kafka"]["failed"]);
-
-  std::vector<KafkaRecord> records = kafka.consume(lines.size());
-  EXPECT_EQ(static_cast<int64_t>(lines.size()), kafka.total_records());
-  _expect_json_records(records, lines, 30);
+  _expect_lines_delivered_as_json(&kafka, &collector);
 }
 
 // Wire values are the messages' bytes: the events' exactly as the library serialised them.
@@ -205,14 +211,7 @@ TEST(CollectorKafka, BrokerOutageLosesAndDuplicatesNothing) {
   }
   ASSERT_TRUE(collector.wait_for("event", 30 * kTransactions));
   ASSERT_EQ(0, collector.stop(60));
-  CollectorRecords lines = _messages(&collector);
-  json summary = _summary(collector);
-  EXPECT_EQ(lines.size(), summary["kafka"]["delivered"]) << collector.stderr_text();
-  EXPECT_EQ(0, summary["kafka"]["failed"]);
-
-  std::vector<KafkaRecord> records = kafka.consume(lines.size());
-  EXPECT_EQ(static_cast<int64_t>(lines.size()), kafka.total_records());
-  _expect_json_records(records, lines, 30);
+  _expect_lines_delivered_as_json(&kafka, &collector);
 }
 
 TEST(CollectorKafka, BadKafkaOptionsAreRefused) {

@@ -1,7 +1,6 @@
 // QIVA_track's argument and state checks, which need no collector.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "private_api.h"
@@ -27,10 +26,8 @@ int exit_result(const char *function) {
 TEST(Track, NullArgumentsAreInvalidWithoutTheStateMessage) {
   const bool capturing = capture_logger_active();
   clear_captured();
-  qiva_config_t config;
-  std::memset(&config, 0, sizeof(config));
-  qiva_event_t event;
-  std::memset(&event, 0, sizeof(event));
+  qiva_config_t config{};
+  qiva_event_t event{};
   EXPECT_EQ(QIVA_ERR_INVALID, QIVA_track(&config, nullptr));
   EXPECT_EQ(QIVA_ERR_INVALID, QIVA_track(nullptr, &event));
   EXPECT_EQ(QIVA_ERR_INVALID, QIVA_track(nullptr, nullptr));
@@ -42,10 +39,8 @@ TEST(Track, NullArgumentsAreInvalidWithoutTheStateMessage) {
 TEST(Track, NeverInitialisedConfigurationIsALogicError) {
   const bool capturing = capture_logger_active();
   clear_captured();
-  qiva_config_t config;
-  std::memset(&config, 0, sizeof(config));
-  qiva_event_t event;
-  std::memset(&event, 0, sizeof(event));
+  qiva_config_t config{};
+  qiva_event_t event{};
   event.type = QIVA_STARTED_EVENT;
   EXPECT_EQ(QIVA_ERR_LOGIC, QIVA_track(&config, &event));
   // A pre-built block is refused the same way, before its type word is touched.

@@ -42,6 +42,14 @@ class TcpClientTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(instance_.init_result(), 0); }
   transport_instance_t *tcp() { return instance_.get(); }
+  // Connects endpoint to listener (switched to blocking mode when asked) and accepts the
+  // listener's side into *peer.
+  void Connect(RawListener *listener, transport_endpoint_t *endpoint, int *peer, bool blocking) {
+    ASSERT_EQ(TRANSPORT_connect(tcp(), endpoint, listener->address().c_str()), 0);
+    if (blocking) ASSERT_EQ(TRANSPORT_set_blocking(endpoint, 1), 0);
+    *peer = listener->Accept();
+    ASSERT_GE(*peer, 0);
+  }
   Instance instance_{"tcp"};
 };
 
@@ -140,9 +148,8 @@ TEST_F(TcpClientTest, ConnectSwitchSendAndReceive) {
 TEST_F(TcpClientTest, NonBlockingReceiveWithNothingToReadIsAgain) {
   RawListener listener;
   transport_endpoint_t endpoint = {};
-  ASSERT_EQ(TRANSPORT_connect(tcp(), &endpoint, listener.address().c_str()), 0);
-  int peer = listener.Accept();
-  ASSERT_GE(peer, 0);
+  int peer = -1;
+  ASSERT_NO_FATAL_FAILURE(Connect(&listener, &endpoint, &peer, false));
   char buf[8];
   uint32_t size = sizeof buf;
   EXPECT_EQ(TRANSPORT_receive(&endpoint, buf, &size), QIVA_ERR_AGAIN);
@@ -162,10 +169,8 @@ TEST_F(TcpClientTest, SendToResetPeerIsTransportErrorWithoutSignal) {
 
   RawListener listener;
   transport_endpoint_t endpoint = {};
-  ASSERT_EQ(TRANSPORT_connect(tcp(), &endpoint, listener.address().c_str()), 0);
-  ASSERT_EQ(TRANSPORT_set_blocking(&endpoint, 1), 0);
-  int peer = listener.Accept();
-  ASSERT_GE(peer, 0);
+  int peer = -1;
+  ASSERT_NO_FATAL_FAILURE(Connect(&listener, &endpoint, &peer, true));
   struct linger abort_on_close = {1, 0};
   setsockopt(peer, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
   close(peer);  // sends a reset
@@ -202,17 +207,11 @@ TEST_F(TcpClientTest, ClosedEndpointRefusesFurtherUse) {
   EXPECT_EQ(TRANSPORT_close(&endpoint), 0);
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(TcpClientTest, PeerClosedIsSeenWithoutBlockingBeforeAnyWrite) {
   RawListener listener;
   transport_endpoint_t endpoint = {};
-  ASSERT_EQ(TRANSPORT_connect(tcp(), &endpoint, listener.address().c_str()), 0);
-  ASSERT_EQ(TRANSPORT_set_blocking(&endpoint, 1), 0);
-  int peer = listener.Accept();
-  ASSERT_GE(peer, 0);
+  int peer = -1;
+  ASSERT_NO_FATAL_FAILURE(Connect(&listener, &endpoint, &peer, true));
   EXPECT_EQ(0, TRANSPORT_TCP_peer_closed(&endpoint));
   close(peer);  // nothing unread: an orderly close
   int closed = 0;
