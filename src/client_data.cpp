@@ -98,6 +98,15 @@ void _count_push(void *arg, int dropped) {
   }
 }
 
+// VE_atomic_compare_exchange, inlined: every enqueue runs it, and the exported one is a call
+// through the library's symbol table. The same full-barrier exchange, the same result.
+inline ve_atomic_t _compare_exchange(volatile ve_atomic_t *addr, ve_atomic_t exchange,
+                                     ve_atomic_t comparand) {
+  ve_atomic_t previous = comparand;
+  __atomic_compare_exchange_n(addr, &previous, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+  return previous;
+}
+
 // Saturating arithmetic in one compare-exchange: the counter stays within 0 .. 0xFFFFFFFF.
 ve_atomic_t _add_to_counter(ve_client_data_t *data, ve_uint32_t add, ve_uint32_t subtract,
                             ve_atomic_t *before) {
@@ -106,7 +115,7 @@ ve_atomic_t _add_to_counter(ve_client_data_t *data, ve_uint32_t add, ve_uint32_t
     ve_atomic_t sum = (old_value & kCounterMax) + add;
     if (sum > kCounterMax) sum = kCounterMax;
     ve_atomic_t new_value = subtract > sum ? 0 : sum - subtract;
-    ve_atomic_t seen = VE_atomic_compare_exchange(&data->data_available, new_value, old_value);
+    ve_atomic_t seen = _compare_exchange(&data->data_available, new_value, old_value);
     if (seen == old_value) {
       *before = old_value & kCounterMax;
       return new_value;
@@ -248,7 +257,7 @@ void VE_decrement_data_available(ve_client_data_t *data, ve_uint32_t bytes, int 
   for (;;) {
     ve_atomic_t current = old_value & kCounterMax;
     ve_atomic_t new_value = bytes > current ? 0 : current - bytes;
-    ve_atomic_t seen = VE_atomic_compare_exchange(&data->data_available, new_value, old_value);
+    ve_atomic_t seen = _compare_exchange(&data->data_available, new_value, old_value);
     if (seen == old_value) break;
     old_value = seen;
   }

@@ -35,12 +35,21 @@ struct _block_header_t {
 static_assert(sizeof(_block_header_t) == 8, "the header keeps the data 8-byte aligned");
 
 // One size class: blocks numbered 0 .. capacity-1, stored in chunks allocated on first need.
-// Free blocks form a stack linked through next[]; top holds (tag << 32 | (index + 1)), 0 in
-// the low half meaning empty. The tag changes with every successful pop and push, so a
-// compare-exchange cannot succeed on a top that was popped and pushed back meanwhile.
+// Free blocks are linked through next[] in one of two stacks, each on its own cache line:
+// - top, the blocks ready to allocate, popped and pushed only by allocating threads. It holds
+//   (tag << 32 | (index + 1)), 0 in the low half meaning empty. The tag changes with every
+//   successful pop and push, so a compare-exchange cannot succeed on a top that was popped
+//   and pushed back meanwhile.
+// - returned, the blocks freed since (index + 1 of the newest, 0 for none), pushed by any
+//   freeing thread and taken whole, in one exchange, by an allocator that finds top empty.
+//   With only pushes and a take-all it needs no tag.
+// So the dispatcher's free, which is most frees, writes a line the producers read only once
+// per batch of blocks instead of once per event.
 struct _size_class_t {
   ve_uint64_t top;
-  char pad[56];             // top alone on its cache line: producers and the dispatcher both hit it
+  char pad[56];
+  ve_uint32_t returned;
+  char returned_pad[60];
   ve_uint32_t block_bytes;  // header + data
   ve_uint32_t capacity;
   ve_uint32_t made;  // blocks made so far; grows under grow_mutex
@@ -75,6 +84,49 @@ void _push(_size_class_t *size_class, ve_uint32_t index) {
     if (__atomic_compare_exchange_n(&size_class->top, &top, new_top, true, __ATOMIC_RELEASE,
                                     __ATOMIC_RELAXED)) {
       return;
+    }
+  }
+}
+
+// Stacks a freed block on returned; release, so that its next link (and its last use) are
+// visible to whoever takes the stack.
+void _return(_size_class_t *size_class, ve_uint32_t index) {
+  ve_uint32_t first = __atomic_load_n(&size_class->returned, __ATOMIC_RELAXED);
+  do {
+    __atomic_store_n(&size_class->next[index], first, __ATOMIC_RELAXED);
+  } while (!__atomic_compare_exchange_n(&size_class->returned, &first, index + 1, true,
+                                        __ATOMIC_RELEASE, __ATOMIC_RELAXED));
+}
+
+// Takes every returned block: keeps the newest (index + 1, 0 when there was none) for the
+// caller and makes the rest ready to allocate.
+ve_uint32_t _take_returned(_size_class_t *size_class) {
+  if (__atomic_load_n(&size_class->returned, __ATOMIC_RELAXED) == 0) return 0;
+  const ve_uint32_t first = __atomic_exchange_n(&size_class->returned, 0, __ATOMIC_ACQUIRE);
+  if (first == 0) return 0;
+  const ve_uint32_t rest = __atomic_load_n(&size_class->next[first - 1], __ATOMIC_RELAXED);
+  if (rest == 0) return first;
+  // The taken chain is this thread's alone. Usually top is empty and the chain becomes it
+  // whole; otherwise the chain's last block (found once) is linked to whatever top holds.
+  ve_uint64_t top = __atomic_load_n(&size_class->top, __ATOMIC_RELAXED);
+  ve_uint32_t last = 0;
+  for (;;) {
+    if (last == 0 && static_cast<ve_uint32_t>(top) != 0) {
+      last = rest;
+      for (ve_uint32_t after;
+           (after = __atomic_load_n(&size_class->next[last - 1], __ATOMIC_RELAXED)) != 0;) {
+        last = after;
+      }
+    }
+    if (last != 0) {
+      __atomic_store_n(&size_class->next[last - 1], static_cast<ve_uint32_t>(top),
+                       __ATOMIC_RELAXED);
+    }
+    ve_uint64_t new_top = (((top >> 32) + 1) << 32) | rest;
+    // Release: the chain's links are visible to whoever pops from it.
+    if (__atomic_compare_exchange_n(&size_class->top, &top, new_top, true, __ATOMIC_RELEASE,
+                                    __ATOMIC_RELAXED)) {
+      return first;
     }
   }
 }
@@ -211,6 +263,8 @@ ve_memory_pool_handle_t VE_memory_pool_alloc(ve_memory_pool_t *pool, ve_uint16_t
   _size_class_t *size_class = &made->classes[class_number];
   ve_uint32_t first = _pop(size_class);
   while (first == 0) {
+    first = _take_returned(size_class);
+    if (first != 0) break;
     if (!_grow(size_class, class_number)) return _heap_block(size);
     first = _pop(size_class);
   }
@@ -230,7 +284,7 @@ void VE_memory_pool_free(ve_memory_pool_t *pool, ve_memory_pool_handle_t handle)
     free(header);
     return;
   }
-  _push(&made->classes[header->size_class], header->index);
+  _return(&made->classes[header->size_class], header->index);
 }
 
 void *VE_memory_pool_data(ve_memory_pool_t *pool, ve_memory_pool_handle_t handle) {

@@ -20,8 +20,15 @@ typedef struct cyclic_queue_t {
   /* Indices are read without a lock by the emptiness and fullness tests, so they are only
    * ever accessed with __atomic operations (see cyclic_queue.cpp for the orderings). */
   uint32_t head; /* oldest block */
+  /* The padding keeps what producers write (tail, tail_mutex) and what the consumer writes
+   * (head, head_mutex) on cache lines of their own, whatever the record's alignment: a
+   * producer and a consumer on two cores then pass a line between them once per batch the
+   * consumer takes, not at every push. */
+  unsigned char producer_line_[64];
   uint32_t tail; /* one past the newest block */
+  unsigned char consumer_line_[64];
   pthread_mutex_t head_mutex;
+  unsigned char lock_line_[64];
   pthread_mutex_t tail_mutex;
 } cyclic_queue_t;
 

@@ -226,7 +226,13 @@ void kemb00(kemb_values_t **values);
 /* Output lines of the current function, with the current source line. */
 #define VE_LOG_MSG(level, msg, ...) \
   QIVA_log_msg(&QIVA_FUNCTION_LOG, __LINE__, (level), (msg), ##__VA_ARGS__)
-#define VE_LOG_DEBUG(level, ...) QIVA_log_debug(&QIVA_FUNCTION_LOG, __LINE__, (level), __VA_ARGS__)
+/* Debug lines are asked for in loops (one per message copied): once the record is resolved
+ * disabled, the line costs a load and a branch, and its arguments are not evaluated. */
+#define VE_LOG_DEBUG(level, ...)                                          \
+  do {                                                                    \
+    if (VE_LOG_RECORD_LIVE_(QIVA_FUNCTION_LOG))                           \
+      QIVA_log_debug(&QIVA_FUNCTION_LOG, __LINE__, (level), __VA_ARGS__); \
+  } while (0)
 #define VE_LOG_PRINTF(level, ...) \
   QIVA_log_printf(&QIVA_FUNCTION_LOG, __LINE__, (level), __VA_ARGS__)
 #define VE_DEBUGGING(level)                                                                       \
