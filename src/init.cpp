@@ -136,6 +136,21 @@ void _set_defaults(qiva_config_t *config) {
   if (config->queue_size == 0) config->queue_size = kDefaultQueueSize;
 }
 
+// Starts (or stops) a configuration under config_mutex, then tells every registered observer,
+// newest first, how it ended while the mutex is still held.
+int _start_or_stop(qiva_config_t *config, bool start) {
+  if (_lock_config() != 0) return QIVA_ERR_OSERROR;
+  int result = start ? VE_init_(config) : VE_shutdown_(config);
+  for (qiva_callback_list_t *node = callback_list; node != nullptr; node = node->next) {
+    if (node->callbacks == nullptr) continue;
+    void (*callback)(qiva_config_t *, int) =
+        start ? node->callbacks->on_after_init : node->callbacks->on_after_shutdown;
+    if (callback != nullptr) callback(config, result);
+  }
+  _unlock_config();
+  return result;
+}
+
 }  // namespace
 
 extern "C" {
@@ -215,28 +230,10 @@ int VE_shutdown_(qiva_config_t *config) {
 int QIVA_init(qiva_config_t *config) {
   _select_logger();
   _setup_fork_handlers();
-  if (_lock_config() != 0) return QIVA_ERR_OSERROR;
-  int result = VE_init_(config);
-  for (qiva_callback_list_t *node = callback_list; node != nullptr; node = node->next) {
-    if (node->callbacks != nullptr && node->callbacks->on_after_init != nullptr) {
-      node->callbacks->on_after_init(config, result);
-    }
-  }
-  _unlock_config();
-  return result;
+  return _start_or_stop(config, true);
 }
 
-int QIVA_shutdown(qiva_config_t *config) {
-  if (_lock_config() != 0) return QIVA_ERR_OSERROR;
-  int result = VE_shutdown_(config);
-  for (qiva_callback_list_t *node = callback_list; node != nullptr; node = node->next) {
-    if (node->callbacks != nullptr && node->callbacks->on_after_shutdown != nullptr) {
-      node->callbacks->on_after_shutdown(config, result);
-    }
-  }
-  _unlock_config();
-  return result;
-}
+int QIVA_shutdown(qiva_config_t *config) { return _start_or_stop(config, false); }
 
 int QIVA_register_callbacks(qiva_callbacks_t *callbacks) {
   _select_logger();

@@ -149,8 +149,11 @@ ve_uint32_t _pop(_size_class_t *size_class) {
 }
 
 // Makes one more chunk of the class's blocks and stacks them; false when the class is full or
-// the heap refuses.
-bool _grow(_size_class_t *size_class, ve_uint32_t class_number) {
+// the heap refuses. The chunk's bytes are not touched here: each block's header is written
+// when the block is handed out, so the page faults of fresh memory fall one at a time on the
+// calls that first use each page, instead of all on the one call that grows (with the
+// collector stalled the pool grows a thousand times, which made those calls the slowest).
+bool _grow(_size_class_t *size_class) {
   MutexGuard guard(&size_class->grow_mutex);
   if (!guard.locked()) return false;
   bool grown = false;
@@ -162,11 +165,6 @@ bool _grow(_size_class_t *size_class, ve_uint32_t class_number) {
         malloc(static_cast<size_t>(kChunkBlocks) * size_class->block_bytes));
     if (chunk != nullptr) {
       size_class->chunks[made / kChunkBlocks] = chunk;
-      for (ve_uint32_t i = 0; i < count; ++i) {
-        _block_header_t *header = _block(size_class, made + i);
-        header->size_class = class_number;
-        header->index = made + i;
-      }
       size_class->made = made + count;
       for (ve_uint32_t i = 0; i < count; ++i) _push(size_class, made + i);
       grown = true;
@@ -265,10 +263,13 @@ ve_memory_pool_handle_t VE_memory_pool_alloc(ve_memory_pool_t *pool, ve_uint16_t
   while (first == 0) {
     first = _take_returned(size_class);
     if (first != 0) break;
-    if (!_grow(size_class, class_number)) return _heap_block(size);
+    if (!_grow(size_class)) return _heap_block(size);
     first = _pop(size_class);
   }
-  return _block(size_class, first - 1) + 1;
+  _block_header_t *header = _block(size_class, first - 1);
+  header->size_class = class_number;
+  header->index = first - 1;
+  return header + 1;
 }
 
 void VE_memory_pool_free(ve_memory_pool_t *pool, ve_memory_pool_handle_t handle) {

@@ -62,6 +62,21 @@ void _discard_record(transport_endpoint_t *endpoint, tcp_endpoint_info *record) 
   free(record);
 }
 
+// A new record for endpoint with address resolved into it: 0, 24, or the parse's result (the
+// record is discarded then).
+int _resolved_record(transport_endpoint_t *endpoint, const char *address, tcp_endpoint_info **out) {
+  tcp_endpoint_info *record = _new_record(endpoint);
+  if (record == nullptr) return QIVA_ERR_NOMEM;
+  int rc = TRANSPORT_TCP_parse_address(address, &record->resolved_addresses);
+  if (rc != 0) {
+    _discard_record(endpoint, record);
+    return rc;
+  }
+  record->address = address;
+  *out = record;
+  return 0;
+}
+
 void _free_event(tcp_endpoint_info *record) {
   if (record->ev != nullptr) {
     event_del(record->ev);
@@ -358,14 +373,9 @@ int _tcp_connect(transport_endpoint_t *endpoint, const char *address,
   VE_LOG_ENTER("_tcp_connect");
   tcp_transport_info *info = _endpoint_instance_info(endpoint);
   if (info == nullptr) VE_RETURN(QIVA_ERR_INVALID);
-  tcp_endpoint_info *record = _new_record(endpoint);
-  if (record == nullptr) VE_RETURN(QIVA_ERR_NOMEM);
-  int rc = TRANSPORT_TCP_parse_address(address, &record->resolved_addresses);
-  if (rc != 0) {
-    _discard_record(endpoint, record);
-    VE_RETURN(rc);
-  }
-  record->address = address;
+  tcp_endpoint_info *record = nullptr;
+  int rc = _resolved_record(endpoint, address, &record);
+  if (rc != 0) VE_RETURN(rc);
 
   // The result of the last entry whose connect was attempted; 23 when none got that far.
   int result = QIVA_ERR_TRANSPORT;
@@ -518,14 +528,9 @@ int _tcp_listen(transport_endpoint_t *endpoint, const char *address) {
   VE_LOG_ENTER("_tcp_listen");
   tcp_transport_info *info = _endpoint_instance_info(endpoint);
   if (info == nullptr) VE_RETURN(QIVA_ERR_INVALID);
-  tcp_endpoint_info *record = _new_record(endpoint);
-  if (record == nullptr) VE_RETURN(QIVA_ERR_NOMEM);
-  int rc = TRANSPORT_TCP_parse_address(address, &record->resolved_addresses);
-  if (rc != 0) {
-    _discard_record(endpoint, record);
-    VE_RETURN(rc);
-  }
-  record->address = address;
+  tcp_endpoint_info *record = nullptr;
+  int rc = _resolved_record(endpoint, address, &record);
+  if (rc != 0) VE_RETURN(rc);
 
   int s = -1;
   for (struct addrinfo *entry = record->resolved_addresses; entry != nullptr && s < 0;

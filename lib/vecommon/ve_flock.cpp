@@ -31,6 +31,13 @@ void flock_init() {
   flock_unlock.l_type = F_UNLCK;
 }
 
+// "<call> failed: <the system's text for errno>", on the caller's record and line.
+void _log_system_error(qiva_function_log_t *log, int line, const char *call) {
+  char text[512];
+  QIVA_last_system_error(text, static_cast<int>(sizeof text));
+  QIVA_log_debug(log, line, QIVA_LOG_ERROR, "%s failed: %s", call, text);
+}
+
 }  // namespace
 
 extern "C" {
@@ -45,9 +52,7 @@ int QIVA_flock_open(const char *path, ve_flock_fd_t *out) {
   int fd = open(path, O_RDWR | O_CLOEXEC);
   *out = fd;
   if (fd < 0) {
-    char text[512];
-    QIVA_last_system_error(text, static_cast<int>(sizeof text));
-    VE_LOG_DEBUG(QIVA_LOG_ERROR, "open failed: %s", text);
+    _log_system_error(&QIVA_FUNCTION_LOG, __LINE__, "open");
     VE_RETURN(QIVA_ERR_OSERROR);
   }
   VE_RETURN(QIVA_SUCCESS);
@@ -57,9 +62,7 @@ int QIVA_flock_close(ve_flock_fd_t fd) {
   VE_LOG_ENTER("QIVA_flock_close");
   if (fd == -1) VE_RETURN(QIVA_SUCCESS);
   if (close(fd) != 0) {
-    char text[512];
-    QIVA_last_system_error(text, static_cast<int>(sizeof text));
-    VE_LOG_DEBUG(QIVA_LOG_ERROR, "close failed: %s", text);
+    _log_system_error(&QIVA_FUNCTION_LOG, __LINE__, "close");
     VE_RETURN(QIVA_ERR_OSERROR);
   }
   VE_RETURN(QIVA_SUCCESS);
