@@ -20,6 +20,7 @@
 #include "private_api.h"
 #include "support/client_events.h"
 #include "support/collector_process.h"
+#include "support/event_builder.h"
 
 namespace veska_test {
 namespace {
@@ -86,35 +87,21 @@ std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t
 
 // An event with every section; binary bytes where the format must switch to hex.
 std::vector<uint8_t> full_event() {
-  static const qiva_byte_t tid[] = {'A', 'B', 'C'};
-  static const qiva_byte_t link[] = {0x01, 0x02};
-  static const qiva_byte_t vlink[] = {'u', 'p'};
-  static const qiva_byte_t odd[] = {'x', 0x7F};
-  qiva_values_list_t data = {nullptr, "k", reinterpret_cast<const qiva_byte_t *>("v"), 1, 0};
-  qiva_values_list_t stitch = {nullptr, "s", odd, 2, 0};
-  qiva_values_list_t empty_value = {nullptr, "e", nullptr, 0, 0};
-  qiva_values_list_t context = {&empty_value, "c", reinterpret_cast<const qiva_byte_t *>("1"), 1,
-                                0};
-  qiva_event_t event;
-  std::memset(&event, 0, sizeof event);
-  event.type = QIVA_HERE_EVENT;
-  event.blocked = 1;
-  event.timestamp = {1000, 250};
-  event.instance_id.transaction_id = tid;
-  event.instance_id.size = 3;
-  event.instance_id.transaction_data = &data;
-  event.horizontal_id.caller_type = 3;
-  event.horizontal_id.link_id = link;
-  event.horizontal_id.link_id_size = 2;
-  event.horizontal_id.stitch_ids = &stitch;
-  event.vertical_id.caller_type = 5;
-  event.vertical_id.link_id = vlink;
-  event.vertical_id.link_id_size = 2;
-  event.horizontal_context = &context;
-  event.vertical_context = &empty_value;
-  std::vector<uint8_t> bytes(VE_calculate_event_message_size(&event) + 4u);
-  VE_serialise_event_message(&event, bytes.data(), static_cast<ve_uint16_t>(bytes.size()));
-  return bytes;
+  EventBuilder b;
+  qiva_event_t &e = b.event();
+  e.type = QIVA_HERE_EVENT;
+  e.blocked = 1;
+  e.timestamp = {1000, 250};
+  b.transaction_id({'A', 'B', 'C'});
+  e.instance_id.transaction_data = b.list({{"k", {'v'}}});
+  e.horizontal_id.caller_type = 3;
+  b.link_id(&e.horizontal_id, {0x01, 0x02});
+  e.horizontal_id.stitch_ids = b.list({{"s", {'x', 0x7F}}});
+  e.vertical_id.caller_type = 5;
+  b.link_id(&e.vertical_id, {'u', 'p'});
+  e.horizontal_context = b.list({{"c", {'1'}}, {"e", {}}});
+  e.vertical_context = b.list({{"e", {}}});
+  return b.serialise();
 }
 
 TEST(CollectorTool, WritesEveryMessageKindAsOneJsonLine) {
@@ -265,18 +252,13 @@ TEST(CollectorTool, StopSignalRightAfterAFlushLosesNothing) {
   const int kEvents = 10000;
   for (int n = 0; n < kEvents; ++n) {
     std::string id = "order-" + std::to_string(n);
+    EventBuilder b;
+    b.event().type = QIVA_HERE_EVENT;
+    QIVA_time(&b.event().timestamp);
+    b.transaction_id(Bytes(id.begin(), id.end()));
     // About 1 KB each: 10 MB, more than the sockets between the two processes hold.
-    static const std::string kPadding(960, 'p');
-    qiva_values_list_t data = {nullptr, "padding",
-                               reinterpret_cast<const qiva_byte_t *>(kPadding.data()), 960, 0};
-    qiva_event_t event;
-    std::memset(&event, 0, sizeof event);
-    event.type = QIVA_HERE_EVENT;
-    QIVA_time(&event.timestamp);
-    event.instance_id.transaction_id = reinterpret_cast<const qiva_byte_t *>(id.data());
-    event.instance_id.size = static_cast<qiva_uint16_t>(id.size());
-    event.instance_id.transaction_data = &data;
-    ASSERT_EQ(0, QIVA_track(&config, &event));
+    b.event().instance_id.transaction_data = b.list({{"padding", Bytes(960, 'p')}});
+    ASSERT_EQ(0, QIVA_track(&config, &b.event()));
   }
   qiva_time_t generous = {60, 0};  // a duration: bounded even if the collector failed
   ASSERT_EQ(0, QIVA_flush(&config, &generous));

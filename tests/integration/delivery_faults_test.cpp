@@ -16,6 +16,7 @@
 #include "private_api.h"
 #include "support/client_events.h"
 #include "support/collector_process.h"
+#include "support/event_builder.h"
 
 namespace veska_test {
 namespace {
@@ -35,19 +36,11 @@ qiva_config_t make_config(const char *server, ve_uint16_t queue_size) {
 // Tracks a HERE event whose transaction id is `id` and whose one transaction data pair
 // carries `padding` bytes, so that message sizes vary widely.
 int track_padded(qiva_config_t *config, const std::string &id, size_t padding) {
-  static const std::string filler(4096, 'p');
-  qiva_values_list_t pad;
-  std::memset(&pad, 0, sizeof pad);
-  pad.name = "pad";
-  pad.value = reinterpret_cast<const qiva_byte_t *>(filler.data());
-  pad.size = static_cast<qiva_uint16_t>(padding);
-  qiva_event_t event;
-  std::memset(&event, 0, sizeof event);
-  event.type = QIVA_HERE_EVENT;
-  event.instance_id.transaction_id = reinterpret_cast<const qiva_byte_t *>(id.data());
-  event.instance_id.size = static_cast<qiva_uint16_t>(id.size());
-  if (padding > 0) event.instance_id.transaction_data = &pad;
-  return QIVA_track(config, &event);
+  EventBuilder b;
+  b.event().type = QIVA_HERE_EVENT;
+  b.transaction_id(Bytes(id.begin(), id.end()));
+  if (padding > 0) b.event().instance_id.transaction_data = b.list({{"pad", Bytes(padding, 'p')}});
+  return QIVA_track(config, &b.event());
 }
 
 std::string transaction_id(const json &event) {

@@ -11,7 +11,7 @@
 
 namespace {
 
-using fakejni::FakeEnv;
+using veska_test::FakeEnv;
 
 class EventTranslationTest : public ::testing::Test {
  protected:
@@ -24,7 +24,7 @@ class EventTranslationTest : public ::testing::Test {
     for (const auto &t : fake_.takes) {
       taken += t.second;
       int released = 0;
-      for (const fakejni::Release &r : fake_.releases) {
+      for (const veska_test::Release &r : fake_.releases) {
         if (r.array != t.first) continue;
         released++;
         EXPECT_EQ(r.mode, JNI_ABORT);

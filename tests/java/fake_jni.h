@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace fakejni {
+namespace veska_test {
 
 enum class Kind { kBytes, kObjects, kString, kClass, kThrowable, kMethod };
 
@@ -208,6 +208,6 @@ class FakeEnv {
   std::vector<std::unique_ptr<FakeObject>> objects_;
 };
 
-}  // namespace fakejni
+}  // namespace veska_test
 
 #endif  // VESKA_TESTS_JAVA_FAKE_JNI_H

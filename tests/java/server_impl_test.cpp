@@ -11,7 +11,7 @@
 
 namespace {
 
-using fakejni::FakeEnv;
+using veska_test::FakeEnv;
 
 TEST(ServerImplNatives, NegativeEventTypeIsRefusedBeforeAnythingIsRead) {
   for (jint type : {-1, static_cast<jint>(0x80000000u), static_cast<jint>(0x80000014u)}) {

@@ -2,49 +2,38 @@
 
 #include <cstring>
 
+#include "support/event_builder.h"
+
 namespace veska_test {
 namespace {
 
-// Fills an event record; the strings must outlive its use.
-void _fill_event(qiva_event_t *event, qiva_values_list_t *pad, const std::string &id,
-                 const std::string &padding_bytes) {
-  std::memset(event, 0, sizeof *event);
-  event->type = QIVA_HERE_EVENT;
-  event->timestamp.sec = 1000;
-  event->timestamp.usec = 250;
-  event->instance_id.transaction_id = reinterpret_cast<const qiva_byte_t *>(id.data());
-  event->instance_id.size = static_cast<qiva_uint16_t>(id.size());
-  if (!padding_bytes.empty()) {
-    std::memset(pad, 0, sizeof *pad);
-    pad->name = "pad";
-    pad->value = reinterpret_cast<const qiva_byte_t *>(padding_bytes.data());
-    pad->size = static_cast<qiva_uint16_t>(padding_bytes.size());
-    event->horizontal_context = pad;
-  }
+// The test event; the builder keeps its bytes.
+void _build_event(EventBuilder *b, const std::string &id, size_t padding) {
+  qiva_event_t &e = b->event();
+  e.type = QIVA_HERE_EVENT;
+  e.timestamp = {1000, 250};
+  b->transaction_id(Bytes(id.begin(), id.end()));
+  if (padding > 0) e.horizontal_context = b->list({{"pad", Bytes(padding, 'p')}});
 }
 
 }  // namespace
 
 size_t test_event_size(const std::string &id, size_t padding) {
-  qiva_event_t event;
-  qiva_values_list_t pad;
-  std::string padding_bytes(padding, 'p');
-  _fill_event(&event, &pad, id, padding_bytes);
-  ve_uint16_t payload = VE_calculate_event_message_size(&event);
+  EventBuilder b;
+  _build_event(&b, id, padding);
+  ve_uint16_t payload = VE_calculate_event_message_size(&b.event());
   if (payload > VE_EVENT_PAYLOAD_LIMIT) return 0;
   return static_cast<size_t>(payload) + VE_MESSAGE_HEADER_SIZE;
 }
 
 std::vector<uint8_t> serialise_test_event(const std::string &id, size_t padding) {
-  qiva_event_t event;
-  qiva_values_list_t pad;
-  std::string padding_bytes(padding, 'p');
-  _fill_event(&event, &pad, id, padding_bytes);
-  ve_uint16_t payload = VE_calculate_event_message_size(&event);
+  EventBuilder b;
+  _build_event(&b, id, padding);
+  ve_uint16_t payload = VE_calculate_event_message_size(&b.event());
   if (payload > VE_EVENT_PAYLOAD_LIMIT) return {};
   std::vector<uint8_t> bytes(static_cast<size_t>(payload) + VE_MESSAGE_HEADER_SIZE);
-  if (VE_serialise_event_message(&event, bytes.data(), static_cast<ve_uint16_t>(bytes.size())) !=
-      0) {
+  if (VE_serialise_event_message(&b.event(), bytes.data(),
+                                 static_cast<ve_uint16_t>(bytes.size())) != 0) {
     return {};
   }
   return bytes;

@@ -51,24 +51,13 @@ std::string bytes_of(const nlohmann::json &value) {
   return out;
 }
 
-CollectorProcess::CollectorProcess() {
-  const char *base = getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/veska-collector-XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data()) != nullptr) folder_ = buffer.data();
-  output_path_ = folder_ + "/records.jsonl";
-  ready_path_ = folder_ + "/ready";
-  stderr_path_ = folder_ + "/stderr.txt";
-}
+CollectorProcess::CollectorProcess()
+    : output_path_(folder_.file("records.jsonl")),
+      ready_path_(folder_.file("ready")),
+      stderr_path_(folder_.file("stderr.txt")) {}
 
 CollectorProcess::~CollectorProcess() {
   if (running()) stop();
-  if (!folder_.empty()) {
-    for (const std::string &path : {output_path_, ready_path_, stderr_path_}) unlink(path.c_str());
-    rmdir(folder_.c_str());
-  }
 }
 
 bool CollectorProcess::start(const std::vector<std::string> &extra_args, const std::string &listen,
@@ -77,7 +66,7 @@ bool CollectorProcess::start(const std::vector<std::string> &extra_args, const s
     error_ = "already running";
     return false;
   }
-  if (folder_.empty()) {
+  if (folder_.path().empty()) {
     error_ = "no temporary folder";
     return false;
   }

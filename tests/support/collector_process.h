@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "support/logging_process.h"
+
 namespace veska_test {
 
 using CollectorRecords = std::vector<nlohmann::json>;
@@ -77,7 +79,7 @@ class CollectorProcess {
   void read_new_lines();
   bool reap(bool block, double timeout_s);
 
-  std::string folder_;
+  TempDir folder_{"veska-collector"};  // holds the three files below
   std::string output_path_;
   std::string ready_path_;
   std::string stderr_path_;

@@ -112,10 +112,10 @@ std::vector<std::string> split_lines(const std::string &text) {
   return lines;
 }
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::string &name) {
   const char *base = getenv("TMPDIR");
   std::string pattern =
-      std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/veska-logging-XXXXXX";
+      std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") + "/" + name + "-XXXXXX";
   std::vector<char> buffer(pattern.begin(), pattern.end());
   buffer.push_back('\0');
   if (mkdtemp(buffer.data()) != nullptr) path_ = buffer.data();

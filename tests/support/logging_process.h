@@ -34,11 +34,12 @@ ProcessResult run_process(const std::string &program, const std::vector<std::str
 // Splits text into lines without their "\n".
 std::vector<std::string> split_lines(const std::string &text);
 
-// A fresh empty directory under the system's temporary folder, removed with its contents
-// when the object goes away.
+// A fresh empty directory under the system's temporary folder ($TMPDIR or /tmp), named
+// "<name>-XXXXXX" and removed with its contents when the object goes away; path() is empty
+// when it could not be made.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(const std::string &name = "veska-logging");
   ~TempDir();
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
