@@ -274,6 +274,20 @@ int _arm_record(transport_instance_t *transport, tcp_transport_info *info,
   return 0;
 }
 
+// Names the endpoint after address (kUnknownAddress when it is null or cannot be written) and
+// lists its record: 0, or 25 with the record discarded.
+int _list_named_record(tcp_transport_info *info, transport_endpoint_t *endpoint,
+                       tcp_endpoint_info *record, const struct sockaddr *address) {
+  if (address == nullptr || _address_to_string(address, endpoint->str_addr, kAddressLimit) != 0) {
+    snprintf(endpoint->str_addr, sizeof endpoint->str_addr, "%s", kUnknownAddress);
+  }
+  if (_list_add(info, record) != 0) {
+    _discard_record(endpoint, record);
+    return QIVA_ERR_OSERROR;
+  }
+  return 0;
+}
+
 // The close itself, under endpoint_lock: 0, 25 when the lock fails, 23 when the socket does
 // not close.
 int _close_record(tcp_transport_info *info, transport_endpoint_t *endpoint) {
@@ -579,18 +593,12 @@ int _tcp_listen(transport_endpoint_t *endpoint, const char *address) {
   struct sockaddr_storage local;
   memset(&local, 0, sizeof local);
   socklen_t length = sizeof local;
+  const struct sockaddr *name = reinterpret_cast<struct sockaddr *>(&local);
   if (getsockname(s, reinterpret_cast<struct sockaddr *>(&local), &length) != 0) {
     VE_LOG_DEBUG(QIVA_LOG_ERROR, "getsockname failed: %d", errno);
-    snprintf(endpoint->str_addr, sizeof endpoint->str_addr, "%s", kUnknownAddress);
-  } else if (_address_to_string(reinterpret_cast<struct sockaddr *>(&local), endpoint->str_addr,
-                                kAddressLimit) != 0) {
-    snprintf(endpoint->str_addr, sizeof endpoint->str_addr, "%s", kUnknownAddress);
+    name = nullptr;
   }
-  if (_list_add(info, record) != 0) {
-    _discard_record(endpoint, record);
-    VE_RETURN(QIVA_ERR_OSERROR);
-  }
-  VE_RETURN(0);
+  VE_RETURN(_list_named_record(info, endpoint, record, name));
 }
 
 int _tcp_accept(transport_endpoint_t *local_endpoint, transport_endpoint_t *remote_endpoint) {
@@ -619,16 +627,9 @@ int _tcp_accept(transport_endpoint_t *local_endpoint, transport_endpoint_t *remo
     _discard_record(remote_endpoint, record);
     VE_RETURN(QIVA_ERR_OSERROR);
   }
-  if (_address_to_string(reinterpret_cast<struct sockaddr *>(&peer), remote_endpoint->str_addr,
-                         kAddressLimit) != 0) {
-    snprintf(remote_endpoint->str_addr, sizeof remote_endpoint->str_addr, "%s", kUnknownAddress);
-  }
   QIVA_time(&remote_endpoint->connect_time);
-  if (_list_add(info, record) != 0) {
-    _discard_record(remote_endpoint, record);
-    VE_RETURN(QIVA_ERR_OSERROR);
-  }
-  VE_RETURN(0);
+  VE_RETURN(_list_named_record(info, remote_endpoint, record,
+                               reinterpret_cast<struct sockaddr *>(&peer)));
 }
 
 int _tcp_dispatch(transport_instance_t *transport, ve_time_t *timeout) {

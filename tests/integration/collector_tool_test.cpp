@@ -21,6 +21,7 @@
 #include "support/client_events.h"
 #include "support/collector_process.h"
 #include "support/event_builder.h"
+#include "support/loopback.h"
 
 namespace veska_test {
 namespace {
@@ -30,17 +31,9 @@ using nlohmann::json;
 // A raw client socket connected to the collector.
 class RawClient {
  public:
-  explicit RawClient(uint16_t port) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-  }
+  explicit RawClient(uint16_t port) : fd_(RawConnect(port)) {}
   ~RawClient() { close_now(); }
-  bool connected() const { return connected_; }
+  bool connected() const { return fd_ >= 0; }
   bool send_bytes(const std::vector<uint8_t> &bytes) {
     size_t sent = 0;
     while (sent < bytes.size()) {
@@ -71,7 +64,6 @@ class RawClient {
 
  private:
   int fd_ = -1;
-  bool connected_ = false;
 };
 
 std::vector<uint8_t> register_message() {

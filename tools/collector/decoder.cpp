@@ -8,14 +8,15 @@
 #include <utility>
 
 #include "protocol/message_header.h"
+#include "types.h"
 
 namespace veska {
 namespace wire {
 
 namespace {
 
-// The framing is the library's own (protocol/message_header.h); the event layout below is
-// read field by field, so only its fixed part needs a number here.
+// Framing and event types come from the library's headers. The event layout's bits are
+// private to the library's serialiser, so they are stated here again as the wire carries them.
 constexpr size_t kHeaderSize = VE_MESSAGE_HEADER_SIZE;
 constexpr uint8_t kTypeRegister = VE_MESSAGE_REGISTER;
 constexpr uint8_t kTypeEvent = VE_MESSAGE_EVENT;
@@ -26,7 +27,7 @@ static_assert(VE_HEARTBEAT_MESSAGE_SIZE == VE_STATISTICS_MESSAGE_SIZE,
               "statistics and heartbeat share one message type and one length");
 constexpr uint16_t kEventFixedPayload = 12;
 constexpr uint16_t kBlockedBit = 0x8000;
-constexpr uint16_t kMaxEventType = 9;
+constexpr uint16_t kMaxEventType = QIVA_EVENT_TYPE_COUNT - 1;
 constexpr uint16_t kKnownPresenceBits = 0x1F;
 constexpr uint16_t kInstanceBit = 0x01, kHorizontalBit = 0x02, kVerticalBit = 0x04,
                    kHorizontalContextBit = 0x08, kVerticalContextBit = 0x10;
