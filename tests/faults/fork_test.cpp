@@ -67,16 +67,22 @@ TEST(ForkFaults, ChildrenTrackFlushShutDownAndStartTheirOwn) {
 
   std::atomic<bool> stop(false);
   std::atomic<int> tracked(0);
+  std::atomic<int> started(0);
   std::vector<std::thread> trackers;
   for (int t = 1; t <= 2; ++t) {
     trackers.emplace_back([&, t] {
       NumberedEvent event;
+      started.fetch_add(1);
       for (int n = 0; n < 50000000 && !stop.load(); ++n) {
         if (event.track(&config, t, n) == 0) tracked.fetch_add(1);
         if (n % 16 == 0) usleep(500);
       }
     });
   }
+  // A thread still starting up allocates inside the runtime; a child forked then could
+  // inherit that allocator's lock held (the sanitizer runtimes do not guard fork against it).
+  for (int i = 0; i < 30000 && started.load() < 2; ++i) usleep(1000);
+  ASSERT_EQ(2, started.load());
   const int kChildren = 12;
   double slowest = 0;
   for (int k = 0; k < kChildren; ++k) {

@@ -72,6 +72,16 @@ TEST(RestartFaults, CollectorKilledFiveTimesWhileTwoThreadsTrack) {
   for (double at : kill_at) {
     double now = now_s();
     if (start + at > now) usleep(static_cast<useconds_t>((start + at - now) * 1e6));
+    // The run must have been reconnected to before it is killed: on a loaded machine a kill
+    // that comes first would read as a reconnection the library missed.
+    runs.back()->wait_until(
+        [](const CollectorRecords &records) {
+          for (const auto &record : records) {
+            if (record.value("kind", "") == "register") return true;
+          }
+          return false;
+        },
+        30);
     kill(runs.back()->pid(), SIGKILL);
     killed_at.push_back(now_s() - start);
     runs.back()->stop();  // reaps it
