@@ -38,6 +38,12 @@ class LatencyHistogram {
     }
     return max_;
   }
+  // Samples in buckets that lie wholly above ns: a count of slow calls, within a bucket's width.
+  uint64_t CountAbove(uint64_t ns) const {
+    uint64_t above = 0;
+    for (int i = _index(ns) + 1; i < kBuckets; ++i) above += counts_[i];
+    return above;
+  }
   uint64_t max() const { return max_; }
   uint64_t total() const { return total_; }
 

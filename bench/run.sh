@@ -140,6 +140,8 @@ if [ "$RUN_LOAD" = 1 ]; then
     "$(field track_p50_ns "$WORK/stall.txt")" "$(field track_p99_ns "$WORK/stall.txt")" \
     "$(field track_p9999_ns "$WORK/stall.txt")" "$(field track_max_ns "$WORK/stall.txt")" \
     "$(field rss_peak_kib "$WORK/stall.txt")" "$(field cpu_s "$WORK/stall.txt")" "$before"
+  echo "collector stalled: p99.9 $(field track_p999_ns "$WORK/stall.txt") ns," \
+    "calls over 10 us: $(field track_over_10us "$WORK/stall.txt")"
   if [ -x "$BIN/collector_feed" ]; then
     FEED_EVENTS=10000000
     echo "== collector alone: collector_feed -> veska-collector --quiet, $FEED_EVENTS events (load $(load))"

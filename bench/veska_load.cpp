@@ -388,11 +388,15 @@ int main(int argc, char **argv) {
          failed != 0 ? " first: " : "", failed != 0 ? QIVA_strerror(first_failure) : "");
   printf("dropped %u\n", drops);
   printf("dropped_pct %.3f\n", tracked != 0 ? 100.0 * drops / static_cast<double>(tracked) : 0.0);
-  printf("track_p50_ns %llu\ntrack_p99_ns %llu\ntrack_p9999_ns %llu\ntrack_max_ns %llu\n",
-         static_cast<unsigned long long>(latency.Quantile(0.5)),
-         static_cast<unsigned long long>(latency.Quantile(0.99)),
-         static_cast<unsigned long long>(latency.Quantile(0.9999)),
-         static_cast<unsigned long long>(latency.max()));
+  printf(
+      "track_p50_ns %llu\ntrack_p99_ns %llu\ntrack_p999_ns %llu\ntrack_p9999_ns %llu\n"
+      "track_max_ns %llu\ntrack_over_10us %llu\n",
+      static_cast<unsigned long long>(latency.Quantile(0.5)),
+      static_cast<unsigned long long>(latency.Quantile(0.99)),
+      static_cast<unsigned long long>(latency.Quantile(0.999)),
+      static_cast<unsigned long long>(latency.Quantile(0.9999)),
+      static_cast<unsigned long long>(latency.max()),
+      static_cast<unsigned long long>(latency.CountAbove(10000)));
   printf("rss_kib %ld\nrss_peak_kib %ld\n", rss_kib, hwm_kib);
   // Producers and the dispatcher together, up to here.
   struct rusage usage;

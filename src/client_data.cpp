@@ -132,12 +132,21 @@ void _wake_dispatcher(ve_client_data_t *data, ve_atomic_t before, ve_atomic_t af
   // connected is stored with release by the dispatcher once the connection is usable.
   int connected = __atomic_load_n(&data->dispatcher_state.connected, __ATOMIC_ACQUIRE);
   if (connected != 0 && !(before < VE_SEND_BUFFER_SIZE && after >= VE_SEND_BUFFER_SIZE)) return;
+  // A polling dispatcher sees the crossing at its next look (the increment came first).
+  if (connected != 0 && __atomic_load_n(&data->dispatcher_polling, __ATOMIC_SEQ_CST) != 0) return;
   if (locked != 0) {
     pthread_cond_signal(&data->dispatch_cond);
     return;
   }
-  MutexGuard guard(&data->dispatch_mutex);
-  if (guard.locked()) pthread_cond_signal(&data->dispatch_cond);
+  // The count was raised before this point, so taking and releasing the mutex is enough to
+  // know the dispatcher is either past its re-test or inside its wait. The signal itself goes
+  // after the release: woken while the mutex was still held, the dispatcher would only block
+  // on it again, and the producer would pay for both hand-overs.
+  {
+    MutexGuard guard(&data->dispatch_mutex);
+    if (!guard.locked()) return;
+  }
+  pthread_cond_signal(&data->dispatch_cond);
 }
 
 }  // namespace

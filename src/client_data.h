@@ -104,6 +104,9 @@ typedef struct ve_client_data_t {
    * leave the queue (popped or dropped) in the order they entered, so the oldest queued
    * message is number messages_queued minus the number queued. */
   ve_uint64_t messages_queued;
+  /* Set by the dispatcher while it waits for a short look at the count of waiting bytes
+   * instead of a signal; producers then leave the crossing of the threshold to the look. */
+  int dispatcher_polling;
 } ve_client_data_t;
 
 /* Zero-fills and builds the queue, pool and transport from config->server. 0, 21, 24, 25. */

@@ -62,6 +62,9 @@ void VE_config_data_after_fork(ve_config_data_t *data, int child) {
     pthread_cond_init(&client->dispatch_cond, nullptr);
     // Flush records live on the stacks of the parent's threads.
     client->flush_state = nullptr;
+    // The parent's dispatcher may have been polling; no thread here polls, so producers must
+    // signal again.
+    __atomic_store_n(&client->dispatcher_polling, 0, __ATOMIC_SEQ_CST);
     __atomic_store_n(&client->dispatcher_state.exited, 1, __ATOMIC_RELEASE);
     data->inherited = 1;
   }

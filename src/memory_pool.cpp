@@ -1,16 +1,24 @@
 // The memory pool. Outside callers get the sentinel pool: a validating facade over the process
 // heap whose handle is the block's own address. A configuration's client state makes a pool of
-// its own (VE_memory_pool_create): free lists by size class, grown lazily in chunks up to about
+// its own (VE_memory_pool_create): free lists by size class, grown lazily in steps up to about
 // the queue's capacity, so that in the steady state an event's block comes from a list and
 // goes back to it without touching the heap, and the dispatcher's free is one compare-exchange
 // instead of glibc's cross-thread free. Rare sizes, and any class that is exhausted, fall back
 // to the heap. Either way the handle is the address of the block's bytes.
+//
+// Each class maps address space for all its blocks at once, without committing memory to it,
+// and populates a few pages of it at every step. A fresh page that a tracking call touched
+// first would cost it a page fault, and a queue that fills behind a stalled collector touches
+// thousands of them; populating a step's pages together costs a fraction of that.
 #include "src/memory_pool.h"
 
+#include <errno.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "lib/concurrent/mutex_guard.h"
 #include "types.h"
@@ -24,7 +32,10 @@ const char kClassPoolTag = 0;
 
 const ve_uint32_t kClassCount = 6;  // 128, 256, ... 4096 bytes of data
 const ve_uint32_t kSmallestClass = 128;
-const ve_uint32_t kChunkBlocks = 64;
+const ve_uint32_t kSpareBlocks = 128;  // beyond the queue's capacity
+// How much of a class's storage one step maps (at least one block). Four pages populate in a
+// few microseconds, about what a single page fault costs here.
+const size_t kStepBytes = 4096;
 const ve_uint32_t kHeapClass = 0xFFFFFFFFu;
 
 // Every block starts with this header; the handle points just past it.
@@ -34,7 +45,9 @@ struct _block_header_t {
 };
 static_assert(sizeof(_block_header_t) == 8, "the header keeps the data 8-byte aligned");
 
-// One size class: blocks numbered 0 .. capacity-1, stored in chunks allocated on first need.
+// One size class: blocks numbered 0 .. capacity-1, stored one after the other in the class's
+// reservation behind the capacity links of next[]; both are populated from their start as the
+// class grows.
 // Free blocks are linked through next[] in one of two stacks, each on its own cache line:
 // - top, the blocks ready to allocate, popped and pushed only by allocating threads. It holds
 //   (tag << 32 | (index + 1)), 0 in the low half meaning empty. The tag changes with every
@@ -53,8 +66,13 @@ struct _size_class_t {
   ve_uint32_t block_bytes;  // header + data
   ve_uint32_t capacity;
   ve_uint32_t made;  // blocks made so far; grows under grow_mutex
-  unsigned char **chunks;
   ve_uint32_t *next;
+  unsigned char *blocks;
+  size_t next_populated;  // bytes present from next and from blocks; grow under grow_mutex
+  size_t blocks_populated;
+  void *reservation;  // next's and blocks' address space
+  size_t reservation_bytes;
+  size_t page_bytes;
   pthread_mutex_t grow_mutex;
 };
 
@@ -70,9 +88,8 @@ inline _class_pool_t *_class_pool(ve_memory_pool_t *pool) {
 }
 
 inline _block_header_t *_block(_size_class_t *size_class, ve_uint32_t index) {
-  return reinterpret_cast<_block_header_t *>(size_class->chunks[index / kChunkBlocks] +
-                                             static_cast<size_t>(index % kChunkBlocks) *
-                                                 size_class->block_bytes);
+  return reinterpret_cast<_block_header_t *>(size_class->blocks +
+                                             static_cast<size_t>(index) * size_class->block_bytes);
 }
 
 void _push(_size_class_t *size_class, ve_uint32_t index) {
@@ -148,29 +165,69 @@ ve_uint32_t _pop(_size_class_t *size_class) {
   }
 }
 
-// Makes one more chunk of the class's blocks and stacks them; false when the class is full or
-// the heap refuses. The chunk's bytes are not touched here: each block's header is written
-// when the block is handed out, so the page faults of fresh memory fall one at a time on the
-// calls that first use each page, instead of all on the one call that grows (with the
-// collector stalled the pool grows a thousand times, which made those calls the slowest).
+// Makes the pages of an area present up to the one holding byte want - 1. Populating leaves
+// the mapping itself alone (changing it would interrupt the other threads of the process to
+// flush their address translations). False when the system has no memory for them.
+bool _populate_up_to(unsigned char *area, size_t *populated, size_t want, size_t page_bytes) {
+  if (want <= *populated) return true;
+  want = (want + page_bytes - 1) / page_bytes * page_bytes;
+  unsigned char *start = area + *populated;
+  const size_t length = want - *populated;
+  int result = -1;
+#ifdef MADV_POPULATE_WRITE
+  result = madvise(start, length, MADV_POPULATE_WRITE);
+  if (result != 0 && errno != EINVAL) return false;
+#endif
+  if (result != 0) {
+    // A kernel without MADV_POPULATE_WRITE (before 5.14): fault the pages in here, still all
+    // on the one call that grows.
+    for (size_t offset = 0; offset < length; offset += page_bytes) {
+      __atomic_store_n(start + offset, 0, __ATOMIC_RELAXED);
+    }
+  }
+  *populated = want;
+  return true;
+}
+
+// Makes one more step of the class's blocks and stacks them; false when the class is full or
+// the system refuses the memory.
 bool _grow(_size_class_t *size_class) {
   MutexGuard guard(&size_class->grow_mutex);
   if (!guard.locked()) return false;
-  bool grown = false;
   ve_uint32_t made = size_class->made;
-  if (made < size_class->capacity) {
-    ve_uint32_t count = size_class->capacity - made;
-    if (count > kChunkBlocks) count = kChunkBlocks;
-    auto *chunk = static_cast<unsigned char *>(
-        malloc(static_cast<size_t>(kChunkBlocks) * size_class->block_bytes));
-    if (chunk != nullptr) {
-      size_class->chunks[made / kChunkBlocks] = chunk;
-      size_class->made = made + count;
-      for (ve_uint32_t i = 0; i < count; ++i) _push(size_class, made + i);
-      grown = true;
-    }
+  if (made >= size_class->capacity) return false;
+  ve_uint32_t count = static_cast<ve_uint32_t>(kStepBytes / size_class->block_bytes);
+  if (count == 0) count = 1;
+  if (count > size_class->capacity - made) count = size_class->capacity - made;
+  const size_t now_made = static_cast<size_t>(made) + count;
+  if (!_populate_up_to(reinterpret_cast<unsigned char *>(size_class->next),
+                       &size_class->next_populated, now_made * sizeof(ve_uint32_t),
+                       size_class->page_bytes) ||
+      !_populate_up_to(size_class->blocks, &size_class->blocks_populated,
+                       now_made * size_class->block_bytes, size_class->page_bytes)) {
+    return false;
   }
-  return grown;
+  size_class->made = made + count;
+  for (ve_uint32_t i = 0; i < count; ++i) _push(size_class, made + i);
+  return true;
+}
+
+// Maps the class's address space. No memory is committed to it (a queue of 65535 gives the
+// largest class 270 MB of addresses) until steps populate it. A class whose mapping fails
+// keeps capacity 0, never grows, and the heap serves its sizes.
+void _reserve(_size_class_t *size_class, ve_uint32_t capacity) {
+  const size_t page_bytes = size_class->page_bytes;
+  const size_t links = (static_cast<size_t>(capacity) * sizeof(ve_uint32_t) + page_bytes - 1) /
+                       page_bytes * page_bytes;
+  const size_t bytes = links + static_cast<size_t>(capacity) * size_class->block_bytes;
+  void *reservation = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (reservation == MAP_FAILED) return;
+  size_class->reservation = reservation;
+  size_class->reservation_bytes = bytes;
+  size_class->next = static_cast<ve_uint32_t *>(reservation);
+  size_class->blocks = static_cast<unsigned char *>(reservation) + links;
+  size_class->capacity = capacity;
 }
 
 void *_heap_block(ve_uint16_t size) {
@@ -200,19 +257,15 @@ int VE_memory_pool_create(ve_memory_pool_t **pool, ve_uint16_t min_blocks) {
   made->base.dummy = const_cast<char *>(&kClassPoolTag);
   // Room for a full queue, the dispatcher's message and producers between allocation and
   // enqueue; beyond that the heap serves.
-  const ve_uint32_t capacity = static_cast<ve_uint32_t>(min_blocks) + 2 * kChunkBlocks;
-  const ve_uint32_t chunk_slots = (capacity + kChunkBlocks - 1) / kChunkBlocks;
+  const ve_uint32_t capacity = static_cast<ve_uint32_t>(min_blocks) + kSpareBlocks;
+  long page_bytes = sysconf(_SC_PAGESIZE);
+  if (page_bytes <= 0) page_bytes = 4096;
   for (ve_uint32_t c = 0; c < kClassCount; ++c) {
     _size_class_t *size_class = &made->classes[c];
     size_class->block_bytes = sizeof(_block_header_t) + (kSmallestClass << c);
-    size_class->capacity = capacity;
-    size_class->chunks =
-        static_cast<unsigned char **>(calloc(chunk_slots, sizeof(unsigned char *)));
-    size_class->next = static_cast<ve_uint32_t *>(calloc(capacity, sizeof(ve_uint32_t)));
+    size_class->page_bytes = static_cast<size_t>(page_bytes);
     pthread_mutex_init(&size_class->grow_mutex, nullptr);
-    if (size_class->chunks == nullptr || size_class->next == nullptr) {
-      made->classes[c].capacity = 0;  // never grows; the heap serves this class
-    }
+    _reserve(size_class, capacity);
   }
   *pool = &made->base;
   return QIVA_SUCCESS;
@@ -223,11 +276,8 @@ int VE_memory_pool_destroy(ve_memory_pool_t *pool) {
   _class_pool_t *made = _class_pool(pool);
   if (made == nullptr) return QIVA_ERR_INVALID;
   for (_size_class_t &size_class : made->classes) {
-    if (size_class.chunks != nullptr) {
-      for (ve_uint32_t i = 0; i * kChunkBlocks < size_class.made; ++i) free(size_class.chunks[i]);
-    }
-    free(size_class.chunks);
-    free(size_class.next);
+    if (size_class.reservation != nullptr)
+      munmap(size_class.reservation, size_class.reservation_bytes);
     pthread_mutex_destroy(&size_class.grow_mutex);
   }
   made->base.dummy = nullptr;

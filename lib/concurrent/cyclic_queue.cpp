@@ -65,6 +65,9 @@ int CCQ_init(cyclic_queue_t *queue, uint16_t size, uint16_t block_size) {
   size_t bytes = static_cast<size_t>(size) * block_size;
   queue->data = static_cast<unsigned char *>(malloc(bytes != 0 ? bytes : 1));
   if (queue->data == nullptr) return QIVA_ERR_NOMEM;
+  // Written once now, so that every page of the ring is present before the first push: a
+  // push that touched a fresh page would pay for its fault, and the tail passes every page.
+  memset(queue->data, 0, bytes);
   queue->size = size;
   queue->block_size = block_size;
   _store_index(&queue->head, 0);

@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <vector>
+
 #include "private_api.h"
 
 namespace {
@@ -28,6 +30,36 @@ TEST(MemoryPool, SentinelValidatesEveryOperation) {
   EXPECT_EQ(QIVA_ERR_INVALID, VE_memory_pool_destroy(&foreign));
   EXPECT_EQ(QIVA_ERR_INVALID, VE_memory_pool_destroy(nullptr));
   EXPECT_EQ(0, VE_memory_pool_destroy(pool));
+}
+
+// A client pool hands out its whole capacity of a class (made step by step), then heap blocks,
+// and every block keeps its own bytes: blocks that overlapped, or pages that were not mapped,
+// would show as a changed pattern or a crash. Freed blocks come back and are reused intact.
+TEST(MemoryPool, ClientPoolBlocksStayDistinctBeyondCapacity) {
+  const ve_uint16_t kMinBlocks = 1000;
+  const size_t kCount = kMinBlocks + 128 + 20;  // the class's capacity, then the heap
+  for (ve_uint16_t size : {ve_uint16_t{100}, ve_uint16_t{4000}}) {
+    ve_memory_pool_t *pool = nullptr;
+    ASSERT_EQ(0, VE_memory_pool_create(&pool, kMinBlocks));
+    std::vector<ve_memory_pool_handle_t> blocks(kCount);
+    for (int round = 0; round < 2; ++round) {
+      for (size_t i = 0; i < kCount; ++i) {
+        blocks[i] = VE_memory_pool_alloc(pool, size);
+        ASSERT_NE(nullptr, blocks[i]) << "size " << size << " block " << i;
+        memset(VE_memory_pool_data(pool, blocks[i]), static_cast<int>((i + round) & 0xFF), size);
+      }
+      for (size_t i = 0; i < kCount; ++i) {
+        const auto *bytes =
+            static_cast<const unsigned char *>(VE_memory_pool_data(pool, blocks[i]));
+        ASSERT_EQ((i + round) & 0xFF, bytes[0]) << "size " << size << " block " << i;
+        ASSERT_EQ((i + round) & 0xFF, bytes[size - 1]) << "size " << size << " block " << i;
+      }
+      // Every other block first, so the free lists come back out of order.
+      for (size_t i = 0; i < kCount; i += 2) VE_memory_pool_free(pool, blocks[i]);
+      for (size_t i = 1; i < kCount; i += 2) VE_memory_pool_free(pool, blocks[i]);
+    }
+    EXPECT_EQ(0, VE_memory_pool_destroy(pool));
+  }
 }
 
 }  // namespace
