@@ -48,11 +48,14 @@ const time_t kErrorReportInterval = 300;
 // call. Only when kSlowFillsToPoll buffers in a row took kSlowFillNanoseconds or more each to
 // fill: a look then finds at most half a buffer more than a signal would have. Faster, or in
 // bursts after a pause, the dispatcher is seldom asleep anyway, and a late look would leave
-// more events queued, and more pool blocks in use, than the producers' caches hold. After
-// kIdlePolls looks in a row without a full buffer the dispatcher goes back to being woken.
+// more events queued, and more pool blocks in use, than the producers' caches hold. And only
+// with a queue of kPollQueueSize or more: a late look must not cost a small queue its oldest
+// events. After kIdlePolls looks in a row without a full buffer the dispatcher goes back to
+// being woken.
 const long kPollNanoseconds = 1000000;
 const ve_uint64_t kSlowFillNanoseconds = 2000000;
 const int kSlowFillsToPoll = 2;
+const ve_uint32_t kPollQueueSize = 4096;
 const int kIdlePolls = 100;
 
 inline ve_client_data_t *_client(dispatcher_state_t *state) {
@@ -757,8 +760,8 @@ void *VE_client_dispatch(void *arg) {
       // Nothing to send while stopping: the loop condition below ends the thread.
     } else {
       struct timespec poll;
-      const bool polling =
-          polls_left > 0 && _connected(state) != 0 && _poll_deadline(deadline, &poll);
+      const bool polling = polls_left > 0 && client->queue.size >= kPollQueueSize &&
+                           _connected(state) != 0 && _poll_deadline(deadline, &poll);
       // Sequentially consistent, like the producers' counter updates: a producer that reads
       // the flag clear after its increment signals; one that reads it set leaves the count
       // to the look, which re-tests it at the top of the loop.

@@ -182,21 +182,22 @@ TEST_F(ClientCollectorTest, MoreThanASendBufferOfEventsArrivesWholeAndInOrder) {
 }
 
 TEST_F(ClientCollectorTest, SteadyTrafficIsWrittenAsBuffersFillNotAtTheWholeSecond) {
-  // About 5 MB/s of 1 KB events, a send buffer every 13 ms: the dispatcher soon looks for full
-  // buffers by itself instead of being woken. A full buffer left waiting for the whole second
-  // would overflow the queue of 2000 (0.4 s of events) and drop; none may.
+  // 10 000 events of about 300 bytes per second, a send buffer every 20 ms or so: the
+  // dispatcher soon looks for full buffers by itself instead of being woken. Full buffers left
+  // waiting for the whole second would overflow the queue of 4096 (0.4 s of events) and drop;
+  // none may.
   CollectorProcess collector;
   ASSERT_TRUE(collector.start()) << collector.error();
   qiva_config_t &config = Config(collector.server_c_str());
-  config.queue_size = 2000;
+  config.queue_size = 4096;
   Start(&config);
   const ve_uint32_t dropped_before = VE_statistics_counter_get(VE_STATS_EVENTS_DROPPED);
   std::vector<std::string> expected;
   auto due = std::chrono::steady_clock::now();
-  for (int i = 0; i < 4000; ++i) {
+  for (int i = 0; i < 15000; ++i) {
     expected.push_back("steady-" + std::to_string(i));
-    ASSERT_EQ(0, enqueue_test_event(&config, expected.back(), 900));
-    due += std::chrono::microseconds(200);
+    ASSERT_EQ(0, enqueue_test_event(&config, expected.back(), 200));
+    due += std::chrono::microseconds(100);
     std::this_thread::sleep_until(due);
   }
   qiva_time_t generous = seconds(60);
