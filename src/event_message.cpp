@@ -7,6 +7,7 @@
 
 #include <string.h>
 
+#include "lib/serialisation/serialisation.h"
 #include "lib/vecommon/ve_time.h"
 #include "protocol/message_header.h"
 
@@ -52,19 +53,12 @@ ve_uint32_t _name_length(const qiva_values_list_t *item) {
   return item->name != nullptr ? static_cast<ve_uint32_t>(strnlen(item->name, kMaxNameLength)) : 0;
 }
 
-// The wire integers, written here rather than through the exported writers because this is
-// the one writer that runs for every event; the bytes are the same, most significant first.
+// The wire integers, through the inlined writers: this is the writer that runs for every event.
 inline void _put16(unsigned char *p, ve_uint32_t value) {
-  p[0] = static_cast<unsigned char>(value >> 8);
-  p[1] = static_cast<unsigned char>(value);
+  VE_pack_uint16_inline(static_cast<ve_uint16_t>(value), p);
 }
 
-inline void _put32(unsigned char *p, ve_uint32_t value) {
-  p[0] = static_cast<unsigned char>(value >> 24);
-  p[1] = static_cast<unsigned char>(value >> 16);
-  p[2] = static_cast<unsigned char>(value >> 8);
-  p[3] = static_cast<unsigned char>(value);
-}
+inline void _put32(unsigned char *p, ve_uint32_t value) { VE_pack_uint32_inline(value, p); }
 
 // Size of a values list, or VE_EVENT_PAYLOAD_TOO_LARGE once its running size passes the
 // largest payload or it has more items than its count byte can hold. The second test also

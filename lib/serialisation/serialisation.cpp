@@ -6,15 +6,11 @@
 extern "C" {
 
 void VE_pack_uint16(ve_uint16_t value, unsigned char *buffer) {
-  buffer[0] = static_cast<unsigned char>(value >> 8);
-  buffer[1] = static_cast<unsigned char>(value);
+  VE_pack_uint16_inline(value, buffer);
 }
 
 void VE_pack_uint32(ve_uint32_t value, unsigned char *buffer) {
-  buffer[0] = static_cast<unsigned char>(value >> 24);
-  buffer[1] = static_cast<unsigned char>(value >> 16);
-  buffer[2] = static_cast<unsigned char>(value >> 8);
-  buffer[3] = static_cast<unsigned char>(value);
+  VE_pack_uint32_inline(value, buffer);
 }
 
 void VE_pack_uint64(ve_uint64_t value, unsigned char *buffer) {
