@@ -7,7 +7,7 @@
 // to the heap. Either way the handle is the address of the block's bytes.
 //
 // Each class maps address space for all its blocks at once, without committing memory to it,
-// and populates a few pages of it at every step. A fresh page that a tracking call touched
+// and populates a page of it at every step. A fresh page that a tracking call touched
 // first would cost it a page fault, and a queue that fills behind a stalled collector touches
 // thousands of them; populating a step's pages together costs a fraction of that.
 #include "src/memory_pool.h"
@@ -33,8 +33,8 @@ const char kClassPoolTag = 0;
 const ve_uint32_t kClassCount = 6;  // 128, 256, ... 4096 bytes of data
 const ve_uint32_t kSmallestClass = 128;
 const ve_uint32_t kSpareBlocks = 128;  // beyond the queue's capacity
-// How much of a class's storage one step maps (at least one block). Four pages populate in a
-// few microseconds, about what a single page fault costs here.
+// How much of a class's storage one step populates (at least one block): one page, which
+// costs well under a microsecond where a page fault costs about ten.
 const size_t kStepBytes = 4096;
 const ve_uint32_t kHeapClass = 0xFFFFFFFFu;
 
@@ -46,7 +46,7 @@ struct _block_header_t {
 static_assert(sizeof(_block_header_t) == 8, "the header keeps the data 8-byte aligned");
 
 // One size class: blocks numbered 0 .. capacity-1, stored one after the other in the class's
-// reservation behind the capacity links of next[]; both are populated from their start as the
+// mapping behind the capacity links of next[]; both are populated from their start as the
 // class grows.
 // Free blocks are linked through next[] in one of two stacks, each on its own cache line:
 // - top, the blocks ready to allocate, popped and pushed only by allocating threads. It holds
@@ -65,13 +65,12 @@ struct _size_class_t {
   char returned_pad[60];
   ve_uint32_t block_bytes;  // header + data
   ve_uint32_t capacity;
-  ve_uint32_t made;  // blocks made so far; grows under grow_mutex
-  ve_uint32_t *next;
+  ve_uint32_t made;   // blocks made so far; grows under grow_mutex
+  ve_uint32_t *next;  // the start of the class's mapping
   unsigned char *blocks;
   size_t next_populated;  // bytes present from next and from blocks; grow under grow_mutex
   size_t blocks_populated;
-  void *reservation;  // next's and blocks' address space
-  size_t reservation_bytes;
+  size_t mapped_bytes;
   size_t page_bytes;
   pthread_mutex_t grow_mutex;
 };
@@ -223,8 +222,7 @@ void _reserve(_size_class_t *size_class, ve_uint32_t capacity) {
   void *reservation = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (reservation == MAP_FAILED) return;
-  size_class->reservation = reservation;
-  size_class->reservation_bytes = bytes;
+  size_class->mapped_bytes = bytes;
   size_class->next = static_cast<ve_uint32_t *>(reservation);
   size_class->blocks = static_cast<unsigned char *>(reservation) + links;
   size_class->capacity = capacity;
@@ -276,8 +274,7 @@ int VE_memory_pool_destroy(ve_memory_pool_t *pool) {
   _class_pool_t *made = _class_pool(pool);
   if (made == nullptr) return QIVA_ERR_INVALID;
   for (_size_class_t &size_class : made->classes) {
-    if (size_class.reservation != nullptr)
-      munmap(size_class.reservation, size_class.reservation_bytes);
+    if (size_class.next != nullptr) munmap(size_class.next, size_class.mapped_bytes);
     pthread_mutex_destroy(&size_class.grow_mutex);
   }
   made->base.dummy = nullptr;

@@ -56,6 +56,10 @@ TEST(LatencyHistogram, PercentilesStayWithinOneBucketAndMaxIsExact) {
   EXPECT_LE(spike.Quantile(0.9999), 207u);
   EXPECT_GE(spike.Quantile(0.9999), 200u);
   EXPECT_EQ(5000000u, spike.max());
+  // Calls over 10 us: exact but for the bucket that holds 10 us itself.
+  EXPECT_LE(uniform.CountAbove(10000), 90000u);
+  EXPECT_GE(uniform.CountAbove(10000), 90000u - 10000 / 32);
+  EXPECT_EQ(1u, spike.CountAbove(10000));
 
   LatencyHistogram small;
   small.Add(7);
@@ -88,6 +92,10 @@ TEST(VeskaLoad, NumberedEventsFromTwoThreadsAllArriveAndAGapIsFound) {
   EXPECT_LE(tracked, 2000) << output;
   EXPECT_EQ(0, _field(output, "dropped")) << output;
   EXPECT_GT(_field(output, "track_max_ns"), 0) << output;
+  EXPECT_GE(_field(output, "track_p999_ns"), _field(output, "track_p99_ns")) << output;
+  EXPECT_LE(_field(output, "track_p999_ns"), _field(output, "track_p9999_ns")) << output;
+  EXPECT_GE(_field(output, "track_over_10us"), 0) << output;
+  EXPECT_LE(_field(output, "track_over_10us"), tracked) << output;
   ASSERT_TRUE(collector.wait_for("event", static_cast<size_t>(tracked)));
   veska_test::CollectorRecords events = collector.records("event");
   EXPECT_EQ(0, collector.stop());
