@@ -77,6 +77,9 @@ struct _size_class_t {
 
 struct _class_pool_t {
   ve_memory_pool_t base;  // dummy = &kClassPoolTag
+  // Every call reads dummy to recognise the pool; kept off the line of the first class's top,
+  // which allocating threads write at every call.
+  char base_pad[56];
   _size_class_t classes[kClassCount];
 };
 

@@ -94,7 +94,9 @@ int CCQ_push(cyclic_queue_t *queue, const void *value, void *old_value) {
 int CCQ_push_counted(cyclic_queue_t *queue, const void *value, void *old_value,
                      ccq_push_hook_t hook, void *arg) {
   if (!_usable(queue) || value == nullptr) return QIVA_ERR_INVALID;
-  MutexGuard tail_guard(&queue->tail_mutex);
+  // Producers hold tail_mutex for a few dozen instructions: one that finds it taken tries
+  // again for a moment before sleeping on it.
+  MutexGuard tail_guard(&queue->tail_mutex, MutexGuard::kSpinFirst);
   // tail changes only under tail_mutex, which is held: a relaxed load sees the last store.
   uint32_t tail = __atomic_load_n(&queue->tail, __ATOMIC_RELAXED);
   int dropped = 0;

@@ -3,6 +3,10 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <time.h>
+
+#include <atomic>
+#include <thread>
 
 namespace {
 
@@ -21,6 +25,8 @@ TEST(MutexGuard, HoldsForItsScopeAndLeavesAFailedLockAlone) {
       // unlock on its way out, or the outer section would run unprotected.
       MutexGuard inner(&mutex);
       EXPECT_FALSE(inner.locked());
+      MutexGuard spinning(&mutex, MutexGuard::kSpinFirst);
+      EXPECT_FALSE(spinning.locked());
     }
     EXPECT_EQ(pthread_mutex_trylock(&mutex), EBUSY);
   }
@@ -28,6 +34,35 @@ TEST(MutexGuard, HoldsForItsScopeAndLeavesAFailedLockAlone) {
   pthread_mutex_unlock(&mutex);
   pthread_mutex_destroy(&mutex);
   pthread_mutexattr_destroy(&attributes);
+}
+
+// A guard that spins first still waits for a holder that keeps the lock far longer than the
+// spin, and only then enters.
+TEST(MutexGuard, SpinningFirstWaitsOutALongHolder) {
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  std::atomic<int> held{0};
+  int written_by_holder = 0;
+  std::thread holder([&] {
+    pthread_mutex_lock(&mutex);
+    held.store(1);
+    struct timespec pause = {0, 20 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+    written_by_holder = 1;
+    pthread_mutex_unlock(&mutex);
+  });
+  for (int i = 0; i < 10000 && held.load() == 0; ++i) {
+    struct timespec wait = {0, 1000 * 1000};
+    nanosleep(&wait, nullptr);
+  }
+  ASSERT_EQ(held.load(), 1);
+  {
+    MutexGuard guard(&mutex, MutexGuard::kSpinFirst);
+    ASSERT_TRUE(guard.locked());
+    EXPECT_EQ(written_by_holder, 1);
+  }
+  holder.join();
+  EXPECT_EQ(pthread_mutex_trylock(&mutex), 0);
+  pthread_mutex_unlock(&mutex);
 }
 
 }  // namespace
