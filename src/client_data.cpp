@@ -74,7 +74,7 @@ struct _push_context_t {
 void _count_push(void *arg, int dropped) {
   auto *push = static_cast<_push_context_t *>(arg);
   ve_client_data_t *client = push->client;
-  const ve_uint64_t number = client->messages_queued++;
+  const ve_uint64_t number = client->queue.pushed;
   if (dropped == 0) {
     push->after = _add_to_counter(client, push->item.size, 0, &push->before);
     return;

@@ -35,7 +35,7 @@ typedef struct ve_flush_state_t {
   struct ve_flush_state_t *next;
   ve_uint32_t remaining; /* bytes still to be written before this flush is satisfied */
   pthread_cond_t condition;
-  /* The client's messages_queued when the flush began: queued messages numbered below it
+  /* The queue's pushed count when the flush began: queued messages numbered below it
    * were pending then, so dropping one of them credits this flush. */
   ve_uint64_t first_later_message;
 } ve_flush_state_t;
@@ -100,10 +100,6 @@ typedef struct ve_client_data_t {
   ve_flush_state_t *flush_state; /* first waiting flush; guarded by dispatch_mutex */
   int queue_full;                /* only throttles the queue-full message */
   int shutdown;                  /* set when stopping, or when the dispatcher has exited */
-  /* Event messages ever pushed; changed and read with the queue's tail_mutex held. Messages
-   * leave the queue (popped or dropped) in the order they entered, so the oldest queued
-   * message is number messages_queued minus the number queued. */
-  ve_uint64_t messages_queued;
   /* Set by the dispatcher while it waits for a short look at the count of waiting bytes
    * instead of a signal; producers then leave the crossing of the threshold to the look. */
   int dispatcher_polling;

@@ -112,6 +112,7 @@ int CCQ_push_counted(cyclic_queue_t *queue, const void *value, void *old_value,
   }
   if (hook != nullptr) hook(arg, dropped);
   memcpy(_block_at(queue, tail), value, queue->block_size);
+  ++queue->pushed;
   _store_index(&queue->tail, _next_index(queue, tail));
   return QIVA_SUCCESS;
 }

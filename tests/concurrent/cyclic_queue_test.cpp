@@ -68,6 +68,32 @@ TEST_F(CyclicQueueTest, DropWithoutOldValueKeepsNewestBlocks) {
   EXPECT_EQ(1, CCQ_empty(&queue_));
 }
 
+// The hook runs before the block is counted: it sees the block's own number, and whether the
+// push gave up the oldest block; drops count as pushes too.
+TEST_F(CyclicQueueTest, CountedPushNumbersEveryBlockThroughDrops) {
+  Make(2);
+  struct Seen {
+    cyclic_queue_t *queue;
+    std::vector<uint64_t> numbers;
+    std::vector<int> dropped;
+  } seen{&queue_, {}, {}};
+  auto hook = [](void *arg, int dropped) {
+    auto *s = static_cast<Seen *>(arg);
+    s->numbers.push_back(s->queue->pushed);
+    s->dropped.push_back(dropped);
+  };
+  for (uint32_t v = 0; v < 4; ++v) {
+    Block b = {v, 0, 0, 0};
+    ASSERT_EQ(0, CCQ_push_counted(&queue_, &b, nullptr, hook, &seen));
+  }
+  EXPECT_EQ((std::vector<uint64_t>{0, 1, 2, 3}), seen.numbers);
+  EXPECT_EQ((std::vector<int>{0, 0, 1, 1}), seen.dropped);
+  EXPECT_EQ(4u, queue_.pushed);
+  Block out;
+  ASSERT_NE(nullptr, CCQ_pop(&queue_, &out));
+  EXPECT_EQ(2u, out.a);
+}
+
 TEST_F(CyclicQueueTest, IndicesWrapAfterTwiceTheCapacity) {
   Make(3);
   Block out;
