@@ -38,10 +38,12 @@ const ve_uint32_t kSpareBlocks = 128;  // beyond the queue's capacity
 const size_t kStepBytes = 4096;
 const ve_uint32_t kHeapClass = 0xFFFFFFFFu;
 
-// Every block starts with this header; the handle points just past it.
+// Every block starts with this header; the handle points just past it. Only heap blocks fill
+// it in: a class's blocks are known by their address, so freeing one never reads the block,
+// which in a stalled queue is the oldest message, long out of every cache.
 struct _block_header_t {
-  ve_uint32_t size_class;  // kHeapClass for a heap block
-  ve_uint32_t index;       // the block's number within its class
+  ve_uint32_t size_class;  // kHeapClass
+  ve_uint32_t index;
 };
 static_assert(sizeof(_block_header_t) == 8, "the header keeps the data 8-byte aligned");
 
@@ -316,10 +318,7 @@ ve_memory_pool_handle_t VE_memory_pool_alloc(ve_memory_pool_t *pool, ve_uint16_t
     if (!_grow(size_class)) return _heap_block(size);
     first = _pop(size_class);
   }
-  _block_header_t *header = _block(size_class, first - 1);
-  header->size_class = class_number;
-  header->index = first - 1;
-  return header + 1;
+  return _block(size_class, first - 1) + 1;
 }
 
 void VE_memory_pool_free(ve_memory_pool_t *pool, ve_memory_pool_handle_t handle) {
@@ -330,12 +329,18 @@ void VE_memory_pool_free(ve_memory_pool_t *pool, ve_memory_pool_handle_t handle)
   }
   _class_pool_t *made = _class_pool(pool);
   if (made == nullptr) return;
-  _block_header_t *header = static_cast<_block_header_t *>(handle) - 1;
-  if (header->size_class >= kClassCount) {
-    free(header);
-    return;
+  auto *header = static_cast<_block_header_t *>(handle) - 1;
+  const uintptr_t address = reinterpret_cast<uintptr_t>(header);
+  for (_size_class_t &size_class : made->classes) {
+    // Unsigned: an address below the class's blocks wraps to a large offset. A class's
+    // mapping is at most 270 MB, so the offset and the index fit 32 bits.
+    const uintptr_t offset = address - reinterpret_cast<uintptr_t>(size_class.blocks);
+    if (offset < static_cast<uintptr_t>(size_class.capacity) * size_class.block_bytes) {
+      _return(&size_class, static_cast<ve_uint32_t>(offset) / size_class.block_bytes);
+      return;
+    }
   }
-  _return(&made->classes[header->size_class], header->index);
+  if (header->size_class == kHeapClass) free(header);
 }
 
 void *VE_memory_pool_data(ve_memory_pool_t *pool, ve_memory_pool_handle_t handle) {
