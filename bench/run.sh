@@ -142,6 +142,16 @@ if [ "$RUN_LOAD" = 1 ]; then
     "$(field rss_peak_kib "$WORK/stall.txt")" "$(field cpu_s "$WORK/stall.txt")" "$before"
   echo "collector stalled: p99.9 $(field track_p999_ns "$WORK/stall.txt") ns," \
     "calls over 10 us: $(field track_over_10us "$WORK/stall.txt")"
+  # The same run with a 120-byte copy into a preallocated ring timed in place of each call:
+  # what waking from the pacing sleep, interrupts and the hypervisor add on this machine.
+  timeout $((SECONDS_PER_RUN + 120)) "$BIN/veska-load" --stall --baseline --rate 100000 \
+    --seconds "$SECONDS_PER_RUN" --queue-size 65535 >"$WORK/baseline.txt" || true
+  echo "baseline, same run with a ring copy in place of QIVA_track:" \
+    "p50 $(field track_p50_ns "$WORK/baseline.txt") ns," \
+    "p99 / p99.9 / p99.99 / max $(field track_p99_ns "$WORK/baseline.txt") /" \
+    "$(field track_p999_ns "$WORK/baseline.txt") / $(field track_p9999_ns "$WORK/baseline.txt") /" \
+    "$(field track_max_ns "$WORK/baseline.txt") ns," \
+    "calls over 10 us: $(field track_over_10us "$WORK/baseline.txt")"
   if [ -x "$BIN/collector_feed" ]; then
     FEED_EVENTS=10000000
     echo "== collector alone: collector_feed -> veska-collector --quiet, $FEED_EVENTS events (load $(load))"

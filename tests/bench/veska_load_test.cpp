@@ -78,6 +78,18 @@ TEST(VeskaLoad, RefusesAddressesOutsideLoopback) {
   }
 }
 
+// The baseline run times copies into its own ring: nothing reaches the library's queue, and
+// the report says which call it timed.
+TEST(VeskaLoad, BaselineTimesRingCopiesInsteadOfTracking) {
+  std::string output;
+  ASSERT_EQ(0, _run_load("--stall --baseline --rate 20000 --seconds 0.2", &output)) << output;
+  EXPECT_NE(std::string::npos, output.find("\ncalls ring_copy (baseline)\n")) << output;
+  EXPECT_GT(_field(output, "tracked"), 0) << output;
+  EXPECT_EQ(0, _field(output, "dropped")) << output;  // 4000 copies, 65536 slots
+  ASSERT_EQ(0, _run_load("--stall --rate 20000 --seconds 0.2", &output)) << output;
+  EXPECT_NE(std::string::npos, output.find("\ncalls QIVA_track\n")) << output;
+}
+
 TEST(VeskaLoad, NumberedEventsFromTwoThreadsAllArriveAndAGapIsFound) {
   veska_test::CollectorProcess collector;
   ASSERT_TRUE(collector.start()) << collector.error();
