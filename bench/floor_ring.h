@@ -15,6 +15,12 @@
 
 namespace veska_bench {
 
+// The drain loops' short pause, for the ring's consumer and for waiters on any peer.
+inline void SleepMicroseconds(long us) {
+  struct timespec pause = {0, us * 1000};
+  nanosleep(&pause, nullptr);
+}
+
 // A bounded multi-producer ring of fixed 120-byte messages (Vyukov's sequence-numbered slots):
 // a producer claims a slot with one compare-exchange, copies the message and publishes it with
 // one release store; a full ring refuses the message and counts it. One consumer thread copies
@@ -66,7 +72,7 @@ class FloorRing {
       if (head_.load(std::memory_order_acquire) >= tail_.load(std::memory_order_acquire)) {
         return true;
       }
-      _sleep_us(50);
+      SleepMicroseconds(50);
     }
     return false;
   }
@@ -76,11 +82,6 @@ class FloorRing {
     std::atomic<uint64_t> sequence;
     unsigned char bytes[kMessageSize];
   };
-
-  static void _sleep_us(long us) {
-    struct timespec pause = {0, us * 1000};
-    nanosleep(&pause, nullptr);
-  }
 
   void _consume() {
     unsigned char out[kMessageSize];
@@ -96,7 +97,7 @@ class FloorRing {
         continue;
       }
       if (stop_.load(std::memory_order_acquire)) break;
-      _sleep_us(20);
+      SleepMicroseconds(20);
     }
     checksum_ = sum;
   }

@@ -7,7 +7,6 @@
 #include <spdlog/async_logger.h>
 #include <spdlog/sinks/null_sink.h>
 #include <stdint.h>
-#include <time.h>
 
 #include <memory>
 
@@ -42,14 +41,9 @@ class SpdlogPeer {
   bool Drain(int timeout_ms) {
     for (int waited_us = 0; waited_us < timeout_ms * 1000; waited_us += 50) {
       if (pool_->queue_size() == 0) return true;
-      _sleep_us(50);
+      SleepMicroseconds(50);
     }
     return false;
-  }
-
-  static void _sleep_us(long us) {
-    struct timespec pause = {0, us * 1000};
-    nanosleep(&pause, nullptr);
   }
 
  private:

@@ -43,7 +43,7 @@ const ve_uint32_t kHeapClass = 0xFFFFFFFFu;
 // which in a stalled queue is the oldest message, long out of every cache.
 struct _block_header_t {
   ve_uint32_t size_class;  // kHeapClass
-  ve_uint32_t index;
+  ve_uint32_t unused;
 };
 static_assert(sizeof(_block_header_t) == 8, "the header keeps the data 8-byte aligned");
 
@@ -237,7 +237,7 @@ void *_heap_block(ve_uint16_t size) {
   auto *header = static_cast<_block_header_t *>(malloc(sizeof(_block_header_t) + size));
   if (header == nullptr) return nullptr;
   header->size_class = kHeapClass;
-  header->index = 0;
+  header->unused = 0;
   return header + 1;
 }
 
