@@ -3,6 +3,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <set>
 #include <vector>
 
 #include "private_api.h"
@@ -65,6 +66,28 @@ TEST(MemoryPool, ClientPoolBlocksStayDistinctBeyondCapacity) {
     }
     EXPECT_EQ(0, VE_memory_pool_destroy(pool));
   }
+}
+
+// A block given back to a pool other than its own is left alone: that pool never hands it out
+// nor any of its own blocks twice.
+TEST(MemoryPool, BlockFreedToAnotherPoolIsLeftAlone) {
+  const ve_uint16_t kMinBlocks = 16;
+  ve_memory_pool_t *owner = nullptr;
+  ve_memory_pool_t *other = nullptr;
+  ASSERT_EQ(0, VE_memory_pool_create(&owner, kMinBlocks));
+  ASSERT_EQ(0, VE_memory_pool_create(&other, kMinBlocks));
+  ve_memory_pool_handle_t stray = VE_memory_pool_alloc(owner, 100);
+  ASSERT_NE(nullptr, stray);
+  VE_memory_pool_free(other, stray);
+  std::set<ve_memory_pool_handle_t> handed;
+  for (int i = 0; i < kMinBlocks + 128; ++i) {  // the other pool's whole class
+    ve_memory_pool_handle_t block = VE_memory_pool_alloc(other, 100);
+    ASSERT_NE(stray, block) << i;
+    ASSERT_TRUE(handed.insert(block).second) << "handed out twice at " << i;
+  }
+  VE_memory_pool_free(owner, stray);
+  EXPECT_EQ(0, VE_memory_pool_destroy(other));
+  EXPECT_EQ(0, VE_memory_pool_destroy(owner));
 }
 
 }  // namespace
