@@ -9,7 +9,7 @@ export function el(tag, props = {}, ...children) {
     if (value === undefined || value === null || value === false) continue;
     if (name === 'class') node.className = value;
     else if (name === 'text') node.textContent = String(value);
-    else if (name === 'dataset') Object.assign(node.dataset, value);
+    else if (name === 'dataset') setData(node, value);
     else if (name.startsWith('on')) node.addEventListener(name.slice(2), value);
     else node.setAttribute(name, value === true ? '' : String(value));
   }
@@ -17,10 +17,16 @@ export function el(tag, props = {}, ...children) {
   return node;
 }
 
+function setData(node, values) {
+  for (const [key, value] of Object.entries(values)) {
+    if (value !== null && value !== undefined) node.dataset[key] = String(value);
+  }
+}
+
 // Appends nodes and strings (as text nodes); skips null and false so callers can write
 // `flag && el(...)`.
 export function append(parent, children) {
-  for (const child of children.flat()) {
+  for (const child of children.flat(Infinity)) {
     if (child === null || child === undefined || child === false) continue;
     parent.append(child instanceof Node ? child : document.createTextNode(String(child)));
   }

@@ -38,11 +38,18 @@ function valueNode(value, depth) {
   return fieldList(value, depth + 1);
 }
 
+// Objects and lists take the panel's whole width under their name; plain values sit beside it.
+function isWide(value) {
+  return value !== null && typeof value === 'object' && !isByteString(value) &&
+         !(Array.isArray(value) && value.length === 0);
+}
+
 function fieldList(object, depth) {
-  return el('dl', {class: 'fields'}, Object.entries(object).map(([name, value]) => [
-    el('dt', {text: name}),
-    el('dd', {dataset: {field: name}}, valueNode(value, depth)),
-  ]));
+  return el('dl', {class: 'fields'}, Object.entries(object).map(([name, value]) => {
+    const wide = isWide(value) ? 'wide' : null;
+    return [el('dt', {class: wide, text: name}),
+            el('dd', {class: wide, dataset: {field: name}}, valueNode(value, depth))];
+  }));
 }
 
 export function showEventDetails(panel, event, position) {

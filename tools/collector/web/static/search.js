@@ -11,6 +11,7 @@ const API_PARAMS = ['id', 'id_prefix', 'outcome', 'min_duration_us', 'max_durati
 const OUTCOMES = ['commit', 'rollback', 'finished', 'open', 'stuck'];
 const LIMITS = ['20', '50', '100', '200', '500', '1000'];
 const FOLLOW_MS = 2000;
+const NEW_FOR_MS = 15000;
 
 // "from" and "to" are local date-times in the address (readable when shared); the API takes
 // microseconds since the epoch.
@@ -180,7 +181,10 @@ export function showSearch(main) {
        live),
     problem, table, pager);
 
-  let seen = null;  // keys shown so far while following, to mark the new ones
+  // While following: the keys of the last answer, and when each recent newcomer first appeared
+  // (a row stays marked new long enough to be noticed between polls).
+  let seen = null;
+  const arrived = new Map();
   let timer = null;
   async function load() {
     const query = apiParamsFrom(params);
@@ -188,21 +192,24 @@ export function showSearch(main) {
       const answer = await searchTransactions(query);
       const rows = Array.isArray(answer.transactions) ? answer.transactions : [];
       const body = table.tBodies[0];
+      const now = Date.now();
       const fresh = rows.filter((s) => seen !== null && !seen.has(String(s.key)));
-      body.replaceChildren(...rows.map((s) => resultRow(s, fresh.includes(s))));
+      for (const s of fresh) arrived.set(String(s.key), now);
+      const isNew = (s) => now - (arrived.get(String(s.key)) ?? -Infinity) < NEW_FOR_MS;
+      body.replaceChildren(...rows.map((s) => resultRow(s, isNew(s))));
       if (rows.length === 0) {
         body.append(el('tr', {}, el('td', {colspan: 7, class: 'empty',
                                            text: 'No transaction matches these filters.'})));
       }
-      if (seen === null || params.get('follow') === '1') {
-        seen = new Set([...(seen ?? []), ...rows.map((s) => String(s.key))]);
-      }
+      seen = new Set(rows.map((s) => String(s.key)));
+      for (const [key, when] of arrived) if (now - when >= NEW_FOR_MS) arrived.delete(key);
+      const newCount = rows.filter(isNew).length;
       total.textContent = totalText(answer, rows.length);
       problem.replaceChildren();
       renderPager(pager, params, answer.next);
       if (params.get('follow') === '1') {
         live.textContent = `Following: updated ${formatTime(Date.now() * 1000).slice(11)}` +
-            (fresh.length ? `, ${plural(fresh.length, 'new transaction')}` : '');
+            (newCount ? `, ${plural(newCount, 'new transaction')}` : '');
       }
     } catch (error) {
       problem.replaceChildren(errorBox(error.message));

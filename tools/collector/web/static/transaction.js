@@ -2,7 +2,7 @@
 // client dropped meanwhile, links nobody answered), its callers, and the waterfall with the
 // details of the chosen event beside it.
 import {getTransaction} from './api.js';
-import {clear, el, errorBox, transactionHref} from './dom.js';
+import {append, clear, el, errorBox, transactionHref} from './dom.js';
 import {bytesText, formatDuration, formatTime, outcomeClass, outcomeWord, plural} from './format.js';
 import {createWaterfall} from './waterfall.js';
 
@@ -71,7 +71,7 @@ export async function showTransaction(main, key) {
   const notes = noteItems(detail);
   const details = el('aside', {class: 'details', 'aria-live': 'polite', 'aria-label': 'Event details'});
   const waterfall = createWaterfall(detail, details);
-  main.replaceChildren(
+  append(clear(main), [
     el('h1', {class: 'txn-id', text: id}),
     summaryLine(summary),
     notes.length ? el('ul', {class: 'notes'}, notes) : null,
@@ -79,7 +79,7 @@ export async function showTransaction(main, key) {
     el('p', {class: 'hint', text: '↑ ↓ walk the events · ← → collapse or expand a called ' +
                                   'transaction · Enter shows an event\'s fields'}),
     el('div', {class: 'waterfall-layout'}, el('div', {class: 'waterfall'}, waterfall.element),
-       details));
+       details)]);
   waterfall.refresh();
   performance.mark('veska-waterfall-drawn');
 }

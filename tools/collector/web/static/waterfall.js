@@ -31,6 +31,8 @@ export function createWaterfall(root, detailsPanel) {
     const selectedId = rows[selected]?.id;
     rows = flattenRows(root, expanded);
     selected = selectedId === undefined ? selected : rows.findIndex((row) => row.id === selectedId);
+    // A short transaction gets a short box; a long one scrolls inside at most most of the window.
+    viewport.style.height = `min(68vh, 44rem, ${(rows.length + 1) * ROW_HEIGHT + 2}px)`;
     list.setRows(rows);
     updateActive();
   }
@@ -64,7 +66,8 @@ export function createWaterfall(root, detailsPanel) {
     const element = el('div', {id: rowElementId(index), role: 'option',
                                class: `row kind-${row.kind}${rowClasses(row)}`,
                                'aria-selected': index === selected ? 'true' : 'false',
-                               dataset: {index}});
+                               dataset: {index, depth: row.depth,
+                                         time: row.kind === 'event' ? row.event.time_us : null}});
     const label = el('div', {class: 'label'});
     label.style.paddingLeft = `${0.5 * 16 + row.depth * INDENT_PX}px`;
     const track = el('div', {class: 'track'});
@@ -75,6 +78,19 @@ export function createWaterfall(root, detailsPanel) {
       select(index, true);
     });
     return element;
+  }
+
+  // A bar's label sits after its end, or before it where the end is near the right edge.
+  function barLabel(text, endUs) {
+    const label = el('span', {class: 'bar-label', text});
+    const at = percent(endUs);
+    if (parseFloat(at) > 75) {
+      label.classList.add('before');
+      label.style.right = `calc(100% - ${at})`;
+    } else {
+      label.style.left = at;
+    }
+    return label;
   }
 
   function fillRow(row, label, track, index) {
@@ -97,11 +113,9 @@ export function createWaterfall(root, detailsPanel) {
       const end = answered ? call.end_us : bounds.end;
       bar.style.left = percent(call.start_us);
       bar.style.width = `calc(${percent(end)} - ${percent(call.start_us)})`;
-      track.append(bar, el('span', {class: 'bar-label',
-                                    text: answered ? formatDuration(call.duration_us ??
-                                                                    call.end_us - call.start_us)
-                                                   : '⚠ no answer'}));
-      track.lastChild.style.left = percent(end);
+      track.append(bar, barLabel(answered ? formatDuration(call.duration_us ??
+                                                           call.end_us - call.start_us)
+                                          : '⚠ no answer', end));
     } else if (row.kind === 'txn') {
       const summary = row.detail.transaction ?? {};
       label.append(
@@ -115,8 +129,8 @@ export function createWaterfall(root, detailsPanel) {
       const bar = el('span', {class: 'span-bar'});
       bar.style.left = percent(summary.start_us);
       bar.style.width = `calc(${percent(summary.end_us ?? summary.start_us)} - ${percent(summary.start_us)})`;
-      track.append(bar, el('span', {class: 'bar-label', text: formatDuration(summary.duration_us)}));
-      track.lastChild.style.left = percent(summary.end_us ?? summary.start_us);
+      track.append(bar, barLabel(formatDuration(summary.duration_us),
+                                 summary.end_us ?? summary.start_us));
     } else if (row.kind === 'unmatched') {
       const link = row.link;
       label.append(el('span', {class: 'tag tag-unmatched',
