@@ -40,11 +40,25 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# The store and the page come with a collector that has --store; without one the demo runs
-# as before.
+# The store and the page come with a collector that serves them (it then writes its HTTP
+# address as the ready file's second line); without one the demo runs as before.
+serves_pages() {
+  local probe=$work/probe
+  "$build/bin/veska-collector" --listen 127.0.0.1:0 --store "$probe.sqlite" --http 127.0.0.1:0 \
+    --ready-file "$probe.ready" --output /dev/null --idle-exit 5 >/dev/null 2>&1 &
+  local pid=$! found=1
+  for _ in $(seq 1 50); do
+    [ -f "$probe.ready" ] && grep -q '^http ' "$probe.ready" && { found=0; break; }
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  return $found
+}
 store=""
 collector_args=(--count $((events + inventory_events)))
-if "$build/bin/veska-collector" --help 2>&1 | grep -q -- '--store'; then
+if serves_pages; then
   store=$build/demo-store.sqlite
   rm -f "$store" "$store-wal" "$store-shm"  # each run shows its own order-7781 only
   collector_args=(--store "$store" --http 127.0.0.1:0)
