@@ -24,7 +24,8 @@ TEST_F(StoreTest, StitchingRulesEachRow) {
   const int64_t old = t - 300 * 1000000LL;
   const std::vector<Rule> rules = {
       {"events ordered by time",
-       {{QIVA_HERE_EVENT, "order", t + 30}, {QIVA_STARTED_EVENT, "order", t + 10},
+       {{QIVA_HERE_EVENT, "order", t + 30},
+        {QIVA_STARTED_EVENT, "order", t + 10},
         {QIVA_HERE_EVENT, "order", t + 20}},
        "order",
        [&](const Json &d) {
@@ -34,7 +35,8 @@ TEST_F(StoreTest, StitchingRulesEachRow) {
          EXPECT_EQ(20, d["transaction"]["duration_us"]);
        }},
       {"commit",
-       {{QIVA_STARTED_EVENT, "c", t}, {QIVA_FINISHED_EVENT, "c", t + 1},
+       {{QIVA_STARTED_EVENT, "c", t},
+        {QIVA_FINISHED_EVENT, "c", t + 1},
         {QIVA_COMMIT_EVENT, "c", t + 2}},
        "c",
        [](const Json &d) { EXPECT_EQ("commit", d["transaction"]["outcome"]); }},

@@ -118,8 +118,7 @@ inline int64_t StoreTest::now_us() {
       .count();
 }
 
-inline std::vector<std::string> StoreTest::search_ids(
-    const veska::store::TransactionQuery &query) {
+inline std::vector<std::string> StoreTest::search_ids(const veska::store::TransactionQuery &query) {
   nlohmann::ordered_json answer;
   std::string error;
   EXPECT_EQ(veska::store::ReadStatus::kOk, reader().search(query, &answer, &error)) << error;

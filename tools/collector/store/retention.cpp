@@ -28,8 +28,7 @@ bool Retention::prepare(Database *db, std::string *error) {
       delete_pairs_.prepare(*db, "DELETE FROM pairs WHERE txn = ?", error) &&
       delete_clients_.prepare(*db, "DELETE FROM transaction_clients WHERE txn = ?", error) &&
       delete_transaction_.prepare(*db, "DELETE FROM transactions WHERE id = ?", error) &&
-      delete_statistics_.prepare(*db, "DELETE FROM client_statistics WHERE received_us < ?",
-                                 error);
+      delete_statistics_.prepare(*db, "DELETE FROM client_statistics WHERE received_us < ?", error);
   return prepared_;
 }
 

@@ -9,13 +9,12 @@ Database::~Database() {
 }
 
 bool Database::open(const std::string &path, bool read_only, std::string *error) {
-  const int flags = read_only ? SQLITE_OPEN_READONLY
-                              : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  const int flags = read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
   // No mutex inside SQLite: each connection is used by one thread at a time.
   const int status = sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr);
   if (status != SQLITE_OK) {
-    *error = "cannot open store '" + path + "': " +
-             (db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(status));
+    *error = "cannot open store '" + path +
+             "': " + (db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(status));
     return false;
   }
   sqlite3_extended_result_codes(db_, 1);

@@ -61,9 +61,7 @@ class Statement {
   }
 
   int64_t column_int(int index) const { return sqlite3_column_int64(stmt_, index); }
-  bool column_is_null(int index) const {
-    return sqlite3_column_type(stmt_, index) == SQLITE_NULL;
-  }
+  bool column_is_null(int index) const { return sqlite3_column_type(stmt_, index) == SQLITE_NULL; }
   std::string column_bytes(int index) const;
 
  private:

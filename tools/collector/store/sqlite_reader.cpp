@@ -26,7 +26,7 @@ using Json = nlohmann::ordered_json;
 
 // Bounds on one answer's work, whatever the data holds.
 constexpr int64_t kEventsPerAnswer = 200000;  // events rendered across a detail and its nesting
-constexpr int kCalledPerTransaction = 64;      // called transactions shown per transaction
+constexpr int kCalledPerTransaction = 64;     // called transactions shown per transaction
 constexpr int kCallersShown = 64;
 constexpr int kLinkPartners = 256;  // events one link id is looked up for
 
@@ -462,9 +462,8 @@ ReadStatus SqliteReader::search(const TransactionQuery &query, Json *answer, std
     rows.resize(limit);
     if (!rows.empty()) {
       const SummaryRow &last = rows.back();
-      next = make_cursor(query, query.sort_by_duration ? last.end_us - last.start_us
-                                                       : last.start_us,
-                         last.id);
+      next = make_cursor(
+          query, query.sort_by_duration ? last.end_us - last.start_us : last.start_us, last.id);
     }
   }
   Json transactions = Json::array();

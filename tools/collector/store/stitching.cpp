@@ -46,8 +46,7 @@ class _CachedLookup {
 
 }  // namespace
 
-bool stitch(int64_t txn, const std::vector<LinkEvent> &events, LinkLookup *lookup,
-            Stitched *out) {
+bool stitch(int64_t txn, const std::vector<LinkEvent> &events, LinkLookup *lookup, Stitched *out) {
   _CachedLookup links(lookup);
   std::vector<bool> answer_used(events.size(), false);
   // Calls first, so that an answer is known as such before unmatched links are looked for.
@@ -96,7 +95,8 @@ bool stitch(int64_t txn, const std::vector<LinkEvent> &events, LinkLookup *looku
           called = true;
           if (partner.txn != txn) out->callers.insert(partner.txn);
         }
-        if (!called) out->unmatched.push_back({i, event.hlink, false, "no OUTBOUND calls this link"});
+        if (!called)
+          out->unmatched.push_back({i, event.hlink, false, "no OUTBOUND calls this link"});
       }
     }
     if (!event.has_vlink) continue;

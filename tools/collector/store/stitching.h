@@ -55,8 +55,7 @@ struct Stitched {
 };
 
 // Stitches transaction txn, whose events are given in time order.
-bool stitch(int64_t txn, const std::vector<LinkEvent> &events, LinkLookup *lookup,
-            Stitched *out);
+bool stitch(int64_t txn, const std::vector<LinkEvent> &events, LinkLookup *lookup, Stitched *out);
 
 }  // namespace store
 }  // namespace veska

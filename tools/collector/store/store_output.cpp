@@ -23,8 +23,8 @@ constexpr size_t kMessagesPerTransaction = 16384;
 }  // namespace
 
 std::unique_ptr<StoreOutput> StoreOutput::create(const std::string &path,
-                                                 const StoreSettings &settings,
-                                                 std::string *error, bool *refused, FILE *log) {
+                                                 const StoreSettings &settings, std::string *error,
+                                                 bool *refused, FILE *log) {
   std::unique_ptr<TransactionWriter> writer =
       TransactionWriter::open(path, settings, error, refused);
   if (!writer) return nullptr;

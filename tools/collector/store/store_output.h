@@ -28,9 +28,8 @@ class StoreOutput : public collector::Output {
  public:
   // Opens the store and starts the writer. Null with the reason in *error; *refused when the
   // file is not a store this collector may write (exit status 2).
-  static std::unique_ptr<StoreOutput> create(const std::string &path,
-                                             const StoreSettings &settings, std::string *error,
-                                             bool *refused, FILE *log = stderr);
+  static std::unique_ptr<StoreOutput> create(const std::string &path, const StoreSettings &settings,
+                                             std::string *error, bool *refused, FILE *log = stderr);
   ~StoreOutput() override;
 
   void deliver(const collector::Delivery &message) override;
@@ -47,8 +46,7 @@ class StoreOutput : public collector::Output {
   bool wait_idle(double seconds);
 
  private:
-  StoreOutput(std::unique_ptr<TransactionWriter> writer, const StoreSettings &settings,
-              FILE *log);
+  StoreOutput(std::unique_ptr<TransactionWriter> writer, const StoreSettings &settings, FILE *log);
   void hand_over();
   void run();
   void report_failure(size_t messages, const std::string &cause);
@@ -60,10 +58,10 @@ class StoreOutput : public collector::Output {
 
   mutable std::mutex mutex_;
   std::condition_variable work_, idle_;
-  std::deque<MessageBatch> queue_;  // guarded by mutex_
-  size_t queued_messages_ = 0;      // guarded by mutex_
-  bool writing_ = false;            // guarded by mutex_
-  bool stopping_ = false;           // guarded by mutex_
+  std::deque<MessageBatch> queue_;      // guarded by mutex_
+  size_t queued_messages_ = 0;          // guarded by mutex_
+  bool writing_ = false;                // guarded by mutex_
+  bool stopping_ = false;               // guarded by mutex_
   std::atomic<size_t> queued_hint_{0};  // queued_messages_ for accepting(), without the lock
 
   std::atomic<uint64_t> written_{0}, failed_{0}, batches_{0}, retention_deleted_{0};

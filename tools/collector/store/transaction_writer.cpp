@@ -266,7 +266,8 @@ bool TransactionWriter::write_messages(const MessageBatch &batch, std::string *e
     insert_event_.bind_int(5, time_us);
     insert_event_.bind_int(6, event.type);
     if (event.horizontal && !event.horizontal->link_id.empty()) {
-      insert_event_.bind_blob(7, event.horizontal->link_id.data(), event.horizontal->link_id.size());
+      insert_event_.bind_blob(7, event.horizontal->link_id.data(),
+                              event.horizontal->link_id.size());
     }
     if (event.vertical && !event.vertical->link_id.empty()) {
       insert_event_.bind_blob(8, event.vertical->link_id.data(), event.vertical->link_id.size());
@@ -275,7 +276,8 @@ bool TransactionWriter::write_messages(const MessageBatch &batch, std::string *e
     if (insert_event_.step() != SQLITE_DONE) return failed();
 
     auto add_pairs = [&](int kind, const wire::ValuesList &list) {
-      for (const wire::ValueItem &pair : list) pairs.emplace(txn, kind, pair.name, _bytes(pair.value));
+      for (const wire::ValueItem &pair : list)
+        pairs.emplace(txn, kind, pair.name, _bytes(pair.value));
     };
     if (event.instance) add_pairs(kTransactionData, event.instance->transaction_data);
     if (event.horizontal) add_pairs(kStitch, event.horizontal->stitch_ids);

@@ -24,8 +24,8 @@ class TransactionWriter {
   // Opens or creates the store at path. Null with the reason in *error; *refused is set when
   // the file is not a store of this version (the caller exits with status 2).
   static std::unique_ptr<TransactionWriter> open(const std::string &path,
-                                                 const StoreSettings &settings,
-                                                 std::string *error, bool *refused);
+                                                 const StoreSettings &settings, std::string *error,
+                                                 bool *refused);
 
   // Writes every message of batch, all or nothing. False with SQLite's reason in *error; the
   // store is then as it was before the batch. now_us drives retention by age.
