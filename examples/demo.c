@@ -4,10 +4,19 @@
  * inventory back end (OUTBOUND), gets its reply (INBOUND), finishes (FINISHED) and commits
  * (COMMIT). One deliberately broken event shows how a rejected event is reported.
  *
- * Usage: veska-demo [SERVER]   SERVER is "tcp:HOST:PORT" (default "tcp:127.0.0.1:5455").
+ * Usage: veska-demo [SERVER [INVENTORY]]   SERVER is "tcp:HOST:PORT" (default
+ * "tcp:127.0.0.1:5455"). With INVENTORY, the path of veska-inventory, the call to the back end
+ * really runs that program (with SERVER) between OUTBOUND and INBOUND, so its transaction falls
+ * inside the call's span.
  */
+#define _POSIX_C_SOURCE 200809L
+
+#include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "types.h"
 
@@ -39,6 +48,21 @@ static void set_backend_call(qiva_event_t *event, qiva_values_list_t *stitches) 
   event->horizontal_id.link_id = BYTES(link_id);
   event->horizontal_id.link_id_size = (qiva_uint8_t)(sizeof(link_id) - 1);
   event->horizontal_id.stitch_ids = stitches;
+}
+
+/* Runs the inventory service and waits for it; 0 when it ran and succeeded. */
+static int call_inventory(const char *program, const char *server) {
+  int status = 0;
+  pid_t child = fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    execl(program, program, server, (char *)NULL);
+    _exit(127);
+  }
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : -1;
 }
 
 int main(int argc, char **argv) {
@@ -81,6 +105,15 @@ int main(int argc, char **argv) {
   set_instance(&event, NULL);
   set_backend_call(&event, &backend);
   failures += report("OUTBOUND", QIVA_track(&config, &event)) != 0;
+  if (argc > 2) {
+    /* What was tracked so far reaches the collector before the callee's events do, so the
+     * order service is the collector's first connection. */
+    QIVA_flush(&config, &flush_timeout);
+    if (call_inventory(argv[2], argv[1]) != 0) {
+      fprintf(stderr, "demo: the inventory service %s failed\n", argv[2]);
+      ++failures;
+    }
+  }
 
   /* 3. The back end's reply comes in on the same link. */
   memset(&event, 0, sizeof(event));

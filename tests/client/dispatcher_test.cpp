@@ -8,7 +8,7 @@
 
 #include "client/client_test_util.h"
 #include "support/client_events.h"
-#include "tools/collector/decoder.h"
+#include "tools/collector/decoding/decoder.h"
 
 namespace veska_test {
 namespace {

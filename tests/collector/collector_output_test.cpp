@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "private_api.h"
-#include "tools/collector/decoder.h"
-#include "tools/collector/output.h"
+#include "tools/collector/decoding/decoder.h"
+#include "tools/collector/outputs/output.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "tools/collector/decoder.h"
+#include "tools/collector/decoding/decoder.h"
 
 namespace {
 

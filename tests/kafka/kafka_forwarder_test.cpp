@@ -1,6 +1,6 @@
 // The collector's Kafka forwarder in this process against librdkafka's mock cluster: keys,
 // headers, per-transaction order, delivery accounting through an outage, and failures counted.
-#include "tools/collector/kafka_forwarder.h"
+#include "tools/collector/outputs/kafka_forwarder.h"
 
 #include <gtest/gtest.h>
 

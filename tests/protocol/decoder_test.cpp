@@ -1,5 +1,5 @@
 // The strict stream decoder: framing, truncation, corruption with its offsets, and chunking.
-#include "tools/collector/decoder.h"
+#include "tools/collector/decoding/decoder.h"
 
 #include <gtest/gtest.h>
 

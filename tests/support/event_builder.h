@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "private_api.h"
-#include "tools/collector/decoder.h"
+#include "tools/collector/decoding/decoder.h"
 
 namespace veska_test {
 

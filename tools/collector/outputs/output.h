@@ -9,16 +9,26 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "tools/collector/decoder.h"
+#include "tools/collector/decoding/decoder.h"
 
 namespace veska {
 namespace collector {
 
+// Where a message read back from a Kafka topic came from. An output that keeps state across
+// restarts (the store) records the position with the message, in the same transaction, so that
+// a restarted consumer resumes after it and neither loses nor repeats a message.
+struct SourcePosition {
+  const std::string *topic;
+  int32_t partition;
+  int64_t offset;
+};
+
 // One decoded message of one connection.
 class Delivery {
  public:
-  Delivery(const wire::MessageView &message, uint64_t connection, const std::string &peer)
-      : message_(message), connection_(connection), peer_(peer) {}
+  Delivery(const wire::MessageView &message, uint64_t connection, const std::string &peer,
+           const SourcePosition *source = nullptr)
+      : message_(message), connection_(connection), peer_(peer), source_(source) {}
 
   wire::MessageKind kind() const { return message_.kind; }
   const char *kind_name() const { return wire::message_kind_name(message_.kind); }
@@ -32,6 +42,8 @@ class Delivery {
   const uint8_t *transaction_id() const { return message_.transaction_id; }
   size_t transaction_id_size() const { return message_.transaction_id_length; }
   const wire::MessageView &message() const { return message_; }
+  // Null for a message read from a client connection.
+  const SourcePosition *source() const { return source_; }
   // Appends the JSON line the collector writes for this message, with its newline.
   void render_json(std::string *line) const;
 
@@ -39,6 +51,7 @@ class Delivery {
   const wire::MessageView &message_;
   uint64_t connection_;
   const std::string &peer_;
+  const SourcePosition *source_;
 };
 
 // A destination for decoded messages. The collector calls every method from its one thread.
@@ -54,6 +67,10 @@ class Output {
   }
   // Once per turn of the collector's loop (at least every 100 ms), for background work.
   virtual void poll() {}
+  // False while the output cannot take more messages without waiting (its queue towards a
+  // slower sink is full): the intake then stops reading sockets, so that the clients' own
+  // queues take the back-pressure instead of the collector dropping anything.
+  virtual bool accepting() const { return true; }
   // After each turn that read data: what was delivered so far should become visible.
   virtual void flush() {}
   // At exit, before the summary: deliver what is still held, waiting at most about seconds.

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/collector/decoder.h"
+#include "tools/collector/decoding/decoder.h"
 
 struct rd_kafka_s;
 struct rd_kafka_message_s;

@@ -1,7 +1,7 @@
 // Renders decoded messages as the collector's JSON lines straight from the wire bytes. The
 // text is exactly what nlohmann::ordered_json::dump gives for the same record (compact, keys in
 // a fixed order), without building a JSON object per message.
-#include "tools/collector/json_lines.h"
+#include "tools/collector/outputs/json_lines.h"
 
 #include <charconv>
 #include <cstring>

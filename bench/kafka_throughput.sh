@@ -5,12 +5,12 @@
 # The rate runs from the first event sent to the collector's exit, which waits until every
 # record is acknowledged; the summary's "kafka" counts and the collector's CPU seconds follow.
 #
-#   bash tools/collector/kafka_throughput.sh [EVENTS] [json|wire] [extra collector options...]
+#   bash bench/kafka_throughput.sh [EVENTS] [json|wire] [extra collector options...]
 #
 # BUILD (default build) names the build folder holding bin/veska-collector and bin/collector_feed.
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/../.." && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD:-$root/build}
 events=${1:-1000000}
 format=${2:-json}

@@ -1,7 +1,7 @@
 // The Kafka output of veska-collector. The producer's delivery reports and error events go to
 // its main queue, which only poll() and flush() serve, so the counters and the set of logged
 // causes are touched by the collector's thread alone and need no lock.
-#include "tools/collector/kafka_forwarder.h"
+#include "tools/collector/outputs/kafka_forwarder.h"
 
 #include <librdkafka/rdkafka.h>
 #include <stdio.h>

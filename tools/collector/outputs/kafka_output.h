@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
-#include "tools/collector/kafka_forwarder.h"
-#include "tools/collector/output.h"
+#include "tools/collector/outputs/kafka_forwarder.h"
+#include "tools/collector/outputs/output.h"
 
 namespace veska {
 namespace kafka {

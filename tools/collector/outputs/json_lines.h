@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/collector/output.h"
+#include "tools/collector/outputs/output.h"
 
 namespace veska {
 namespace collector {

@@ -1,5 +1,5 @@
 // Adapts the Kafka forwarder to the collector's output seam.
-#include "tools/collector/kafka_output.h"
+#include "tools/collector/outputs/kafka_output.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
 // Strict decoding of the collector stream. Every read goes through Reader, which knows the
 // end of the bytes it may touch and turns any attempt to pass it into a DecodeError at the
 // offending stream offset; nothing here indexes the input directly.
-#include "tools/collector/decoder.h"
+#include "tools/collector/decoding/decoder.h"
 
 #include <algorithm>
 #include <cstdio>

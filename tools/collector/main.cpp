@@ -1,0 +1,186 @@
+// veska-collector: a collector for tests, diagnostics and small deployments. The TCP intake
+// decodes every client stream strictly and hands each message to the outputs: one JSON object
+// per message (JSON Lines), flushed whenever everything waiting has been read, and any
+// forwarder.
+//
+// Exit status: 0 normally, 1 when a protocol error was seen (or the loop failed), 2 for bad
+// options or an address it cannot listen on.
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "tools/collector/intake/tcp_intake.h"
+#include "tools/collector/options.h"
+#include "tools/collector/outputs/json_lines.h"
+#include "tools/collector/outputs/kafka_output.h"
+#include "tools/collector/outputs/output.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+using Seconds = std::chrono::duration<double>;
+using veska::collector::Clock;
+using veska::collector::IntakeCounts;
+using veska::collector::Options;
+using veska::collector::Output;
+using veska::collector::TcpIntake;
+namespace wire = veska::wire;
+
+// How long the outputs may take at exit to deliver what they still hold.
+constexpr double kFinishSeconds = 5;
+
+volatile sig_atomic_t stop_requested = 0;
+
+void _on_signal(int) { stop_requested = stop_requested + 1; }
+
+// Written under a temporary name and renamed, so a reader never sees a partial address.
+bool _write_ready_file(const std::string &path, const char *address) {
+  std::string temporary = path + ".tmp." + std::to_string(getpid());
+  FILE *file = fopen(temporary.c_str(), "w");
+  if (file == nullptr) return false;
+  bool ok = fprintf(file, "%s\n", address) > 0;
+  ok = fclose(file) == 0 && ok;
+  if (ok) ok = rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) unlink(temporary.c_str());
+  return ok;
+}
+
+void _print_summary(const IntakeCounts &counts,
+                    const std::vector<std::unique_ptr<Output>> &outputs) {
+  Json summary = Json::object();
+  summary["connections"] = counts.connections;
+  summary["protocol_errors"] = counts.protocol_errors;
+  summary["refused"] = counts.refused;
+  summary["timed_out"] = counts.timed_out;
+  summary["bytes"] = counts.bytes;
+  Json messages = Json::object();
+  messages["register"] = counts.kinds[static_cast<int>(wire::MessageKind::kRegister)];
+  messages["event"] = counts.kinds[static_cast<int>(wire::MessageKind::kEvent)];
+  messages["statistics"] = counts.kinds[static_cast<int>(wire::MessageKind::kStatistics)];
+  messages["heartbeat"] = counts.kinds[static_cast<int>(wire::MessageKind::kHeartbeat)];
+  summary["messages"] = messages;
+  for (const std::unique_ptr<Output> &output : outputs) output->summarise(&summary);
+  fprintf(stderr, "%s\n", summary.dump().c_str());
+}
+
+// Lets the process hold --max-connections sockets and a few more, as far as the hard limit
+// allows; beyond that, running out of descriptors is handled at accept.
+void _raise_descriptor_limit(uint64_t connections) {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  rlim_t wanted = static_cast<rlim_t>(connections + 64);
+  if (limit.rlim_max != RLIM_INFINITY && wanted > limit.rlim_max) wanted = limit.rlim_max;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
+    limit.rlim_cur = wanted;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+veska::collector::IntakeSettings _intake_settings(const Options &options) {
+  veska::collector::IntakeSettings settings;
+  settings.listen = options.listen;
+  settings.count = options.count;
+  settings.close_after = options.close_after;
+  settings.close_connections = options.close_connections;
+  settings.max_connections = options.max_connections;
+  settings.client_timeout = options.client_timeout;
+  return settings;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  // Standard output may carry the JSON lines: keep the library's own diagnostics off it
+  // unless the user asked for them.
+  setenv("QIVA_LOGGER_DISABLE", "1", 0);
+
+  Options options;
+  int status = veska::collector::parse_options(argc, argv, &options);
+  if (status >= 0) return status;
+
+  FILE *out = stdout;
+  if (!options.output.empty()) {
+    out = fopen(options.output.c_str(), "w");
+    if (out == nullptr) {
+      fprintf(stderr, "veska-collector: cannot open output file '%s': %s\n",
+              options.output.c_str(), strerror(errno));
+      return 2;
+    }
+  }
+  std::vector<std::unique_ptr<Output>> outputs;
+  if (!options.quiet) outputs.emplace_back(new veska::collector::JsonLinesOutput(out));
+  if (options.kafka.enabled()) {
+    std::string error;
+    std::unique_ptr<Output> kafka = veska::kafka::KafkaOutput::create(options.kafka, &error);
+    if (!kafka) {
+      fprintf(stderr, "veska-collector: %s\n", error.c_str());
+      return 2;
+    }
+    outputs.push_back(std::move(kafka));
+  }
+  _raise_descriptor_limit(options.max_connections);
+
+  std::unique_ptr<TcpIntake> intake(new TcpIntake(_intake_settings(options), &outputs));
+  std::string error;
+  if (!intake->listen(&error)) {
+    fprintf(stderr, "veska-collector: %s\n", error.c_str());
+    return 2;
+  }
+  if (!options.ready_file.empty() && !_write_ready_file(options.ready_file, intake->address())) {
+    fprintf(stderr, "veska-collector: cannot write ready file '%s'\n",
+            options.ready_file.c_str());
+    return 2;
+  }
+
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = _on_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  int loop_status = 0;
+  Clock::time_point last_sweep = Clock::now();
+  while (stop_requested == 0 && !intake->done()) {
+    // Short passes keep signals, --count, --idle-exit and time-outs responsive.
+    if (!intake->turn(100000)) {
+      loop_status = 1;
+      break;
+    }
+    const Clock::time_point now = Clock::now();
+    if (now - last_sweep >= std::chrono::milliseconds(100)) {
+      last_sweep = now;
+      intake->close_silent(now);
+    }
+    if (options.idle_exit > 0) {
+      Seconds idle = now - intake->last_activity();
+      if (idle.count() >= options.idle_exit) break;
+    }
+  }
+  if (loop_status == 0 && stop_requested != 0 && !intake->done() &&
+      !intake->drain(&stop_requested)) {
+    loop_status = 1;
+  }
+
+  intake->close_all();
+  const IntakeCounts counts = intake->counts();
+  intake.reset();
+  for (const std::unique_ptr<Output> &output : outputs) output->finish(kFinishSeconds);
+  if (options.summary) _print_summary(counts, outputs);
+  outputs.clear();
+  if (out != stdout) fclose(out);
+  if (counts.protocol_errors != 0) return 1;
+  return loop_status;
+}

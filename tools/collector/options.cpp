@@ -1,0 +1,192 @@
+// The collector's command line.
+#include "tools/collector/options.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+namespace veska {
+namespace collector {
+
+const char kUsage[] =
+    "Usage: veska-collector [options]\n"
+    "Listens for veska client connections, decodes every stream strictly and writes one JSON\n"
+    "object per message (JSON Lines).\n"
+    "\n"
+    "  --listen ADDR        address to listen on (default 127.0.0.1:5455; port 0: any)\n"
+    "  --output FILE        write the JSON lines to FILE instead of standard output\n"
+    "  --count N            exit (status 0) after N events\n"
+    "  --idle-exit SECONDS  exit after SECONDS without a connection or data\n"
+    "  --summary            print counts as one JSON object to standard error on exit\n"
+    "  --quiet              decode and count only; write no JSON lines\n"
+    "  --ready-file FILE    once listening, write the bound address HOST:PORT to FILE\n"
+    "  --close-after BYTES  close each of the first --close-connections connections after\n"
+    "                       reading BYTES bytes from it (tests of lost connections)\n"
+    "  --close-connections N  how many connections --close-after applies to (default 1)\n"
+    "  --max-connections N  serve at most N connections at once; close further ones at once\n"
+    "                       (default 1000)\n"
+    "  --client-timeout SECONDS  close a connection that sends nothing for SECONDS\n"
+    "                       (default 300)\n"
+    "  --kafka-brokers LIST also forward every message to Kafka: bootstrap servers\n"
+    "                       HOST:PORT[,HOST:PORT...]\n"
+    "  --kafka-topic TOPIC  the Kafka topic (default veska)\n"
+    "  --kafka-format json|wire  record value: the JSON line (default) or the message bytes\n"
+    "  --kafka-property K=V any librdkafka producer property (repeatable)\n"
+    "  --store FILE         also keep every event in the transaction store FILE (SQLite)\n"
+    "  --retain-bytes N     keep the store within N bytes, oldest transactions first\n"
+    "                       (default 1073741824)\n"
+    "  --retain-age DURATION  forget transactions older than DURATION (default 7d;\n"
+    "                       a number with s, m, h or d)\n"
+    "  --stuck-after DURATION  an open transaction older than this is stuck (default 60s)\n"
+    "  --http ADDR          serve the query API and the page on ADDR (HOST:PORT)\n"
+    "  --http-token-file FILE  every HTTP request must carry the bearer token in FILE\n"
+    "  --kafka-consume LIST read the --kafka-topic back from these bootstrap servers\n"
+    "  --kafka-group GROUP  the consumer group of --kafka-consume\n"
+    "  --help               show this text\n"
+    "\n"
+    "SIGINT or SIGTERM: stop accepting, read every connection until it has been quiet for\n"
+    "1.2 s (at most 5 s in all), write everything, exit. A second signal exits at once.\n"
+    "\n"
+    "Exit status: 0 done, 1 a protocol error was seen, 2 bad options or cannot listen.\n";
+
+namespace {
+
+bool _parse_unsigned(const std::string &text, uint64_t *value) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  errno = 0;
+  char *end = nullptr;
+  unsigned long long parsed = strtoull(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0') return false;
+  *value = parsed;
+  return true;
+}
+
+bool _parse_seconds(const std::string &text, double *value) {
+  if (text.empty()) return false;
+  char *end = nullptr;
+  double parsed = strtod(text.c_str(), &end);
+  if (*end != '\0' || !(parsed > 0) || parsed > 1e9) return false;
+  *value = parsed;
+  return true;
+}
+
+// A positive number of seconds, or of minutes, hours or days with the suffix m, h or d.
+bool _parse_duration(const std::string &text, double *value) {
+  if (text.empty()) return false;
+  double unit = 1;
+  std::string number = text;
+  switch (text.back()) {
+    case 's': unit = 1; break;
+    case 'm': unit = 60; break;
+    case 'h': unit = 3600; break;
+    case 'd': unit = 86400; break;
+    default: break;
+  }
+  if (unit != 1 || text.back() == 's') number.pop_back();
+  double seconds = 0;
+  if (!_parse_seconds(number, &seconds)) return false;
+  *value = seconds * unit;
+  return true;
+}
+
+}  // namespace
+
+int bad_option(const std::string &message) {
+  fprintf(stderr, "veska-collector: %s\nTry 'veska-collector --help'.\n", message.c_str());
+  return 2;
+}
+
+// Returns -1 to go on, otherwise the exit status.
+int parse_options(int argc, char **argv, Options *options) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string arg = args[i];
+    std::string value;
+    bool has_value = false;
+    size_t equals = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+      arg = arg.substr(0, equals);
+      has_value = true;
+    }
+    auto take = [&](std::string *out) {
+      if (has_value) {
+        *out = value;
+        return true;
+      }
+      if (i + 1 >= args.size()) return false;
+      *out = args[++i];
+      return true;
+    };
+    std::string text;
+    if (arg == "--help" || arg == "-h") {
+      fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--summary" || arg == "--quiet") {
+      if (has_value) return bad_option("option '" + arg + "' takes no value");
+      (arg == "--summary" ? options->summary : options->quiet) = true;
+    } else if (arg == "--listen" || arg == "--output" || arg == "--ready-file" ||
+               arg == "--store" || arg == "--http" || arg == "--http-token-file" ||
+               arg == "--kafka-consume" || arg == "--kafka-group") {
+      if (!take(&text) || text.empty()) return bad_option("option '" + arg + "' needs a value");
+      (arg == "--listen"            ? options->listen
+       : arg == "--output"          ? options->output
+       : arg == "--ready-file"      ? options->ready_file
+       : arg == "--store"           ? options->store
+       : arg == "--http"            ? options->http
+       : arg == "--http-token-file" ? options->http_token_file
+       : arg == "--kafka-consume"   ? options->kafka_consume
+                                    : options->kafka_group) = text;
+    } else if (arg == "--retain-bytes") {
+      if (!take(&text)) return bad_option("option '" + arg + "' needs a value");
+      if (!_parse_unsigned(text, &options->retain_bytes) || options->retain_bytes == 0) {
+        return bad_option("option '" + arg + "' needs a positive whole number, not '" + text +
+                          "'");
+      }
+    } else if (arg == "--retain-age" || arg == "--stuck-after") {
+      if (!take(&text)) return bad_option("option '" + arg + "' needs a value");
+      if (!_parse_duration(text,
+                           arg == "--retain-age" ? &options->retain_age : &options->stuck_after)) {
+        return bad_option("option '" + arg + "' needs a duration such as 90s, 15m, 12h or 7d, not '" +
+                          text + "'");
+      }
+    } else if (arg == "--count" || arg == "--close-after" || arg == "--close-connections" ||
+               arg == "--max-connections") {
+      uint64_t number = 0;
+      if (!take(&text)) return bad_option("option '" + arg + "' needs a value");
+      if (!_parse_unsigned(text, &number) || number == 0) {
+        return bad_option("option '" + arg + "' needs a positive whole number, not '" + text +
+                           "'");
+      }
+      (arg == "--count"               ? options->count
+       : arg == "--close-after"       ? options->close_after
+       : arg == "--close-connections" ? options->close_connections
+                                      : options->max_connections) = number;
+    } else if (arg == "--idle-exit" || arg == "--client-timeout") {
+      if (!take(&text)) return bad_option("option '" + arg + "' needs a value");
+      if (!_parse_seconds(text,
+                          arg == "--idle-exit" ? &options->idle_exit : &options->client_timeout)) {
+        return bad_option("option '" + arg + "' needs a positive number of seconds, not '" + text +
+                           "'");
+      }
+    } else if (veska::kafka::is_option(arg)) {
+      std::string error;
+      if (!take(&text)) return bad_option("option '" + arg + "' needs a value");
+      if (!veska::kafka::set_option(arg, text, &options->kafka, &error)) return bad_option(error);
+    } else {
+      return bad_option("unknown option '" + args[i] + "'");
+    }
+  }
+  std::string error;
+  // With --kafka-consume, --kafka-topic names the topic read back, not one written to.
+  if (options->kafka_consume.empty() && !veska::kafka::check_options(options->kafka, &error)) {
+    return bad_option(error);
+  }
+  return -1;
+}
+
+}  // namespace collector
+}  // namespace veska
