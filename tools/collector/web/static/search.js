@@ -179,7 +179,7 @@ export function showSearch(main) {
     el('div', {class: 'result-head'}, total,
        el('label', {class: 'check follow'}, follow, el('span', {text: 'Follow new transactions'})),
        live),
-    problem, table, pager);
+    problem, el('div', {class: 'table-scroll'}, table), pager);
 
   // While following: the keys of the last answer, and when each recent newcomer first appeared
   // (a row stays marked new long enough to be noticed between polls).
