@@ -27,6 +27,8 @@
 #include "tools/collector/outputs/json_lines.h"
 #include "tools/collector/outputs/kafka_output.h"
 #include "tools/collector/outputs/output.h"
+#include "tools/collector/store/sqlite_reader.h"
+#include "tools/collector/store/store_output.h"
 
 namespace {
 
@@ -160,6 +162,29 @@ int main(int argc, char **argv) {
     }
     outputs.push_back(std::move(kafka));
   }
+  std::unique_ptr<veska::store::TransactionReader> reader;  // what the HTTP API reads
+  if (!options.store.empty()) {
+    std::string error;
+    bool refused = false;
+    veska::store::StoreSettings store_settings;
+    store_settings.retain_bytes = options.retain_bytes;
+    store_settings.retain_age = options.retain_age;
+    store_settings.stuck_after = options.stuck_after;
+    std::unique_ptr<Output> store =
+        veska::store::StoreOutput::create(options.store, store_settings, &error, &refused);
+    if (!store) {
+      fprintf(stderr, "veska-collector: %s\n", error.c_str());
+      return 2;
+    }
+    outputs.push_back(std::move(store));
+    if (!options.http.empty()) {
+      reader = veska::store::open_transaction_reader(options.store, store_settings, &error);
+      if (!reader) {
+        fprintf(stderr, "veska-collector: %s\n", error.c_str());
+        return 2;
+      }
+    }
+  }
   _raise_descriptor_limit(options.max_connections);
 
   std::unique_ptr<TcpIntake> intake(new TcpIntake(_intake_settings(options), &outputs));
@@ -170,7 +195,7 @@ int main(int argc, char **argv) {
   }
   std::unique_ptr<veska::http::HttpServer> http;
   if (!options.http.empty()) {
-    http = _start_http(options, nullptr);
+    http = _start_http(options, reader.get());
     if (!http) return 2;
   }
   if (!options.ready_file.empty() &&

@@ -1,16 +1,19 @@
 // veska-collector with --http, end to end: the ready file's second line, /metrics following
-// what the intake decoded, and the bearer token read from --http-token-file.
+// what the intake decoded, the bearer token read from --http-token-file, and the API answering
+// from a --store the intake fills.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/client_events.h"
 #include "support/collector_process.h"
+#include "support/event_builder.h"
 #include "support/http_client.h"
 #include "support/loopback.h"
 
@@ -58,6 +61,63 @@ TEST(CollectorHttp, ServesMetricsOfWhatTheIntakeDecoded) {
   EXPECT_EQ(200, http_get(collector.http_address(), "/").status);
   EXPECT_EQ(0, collector.stop());
   EXPECT_EQ("", collector.stderr_text());  // loopback: no warning
+}
+
+// Transaction `id`: STARTED now, then COMMIT 2 ms later (the store keeps a week).
+std::vector<uint8_t> _committed_transaction(const std::string &id) {
+  const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                       .count();
+  std::vector<uint8_t> bytes;
+  for (int step = 0; step < 2; ++step) {
+    veska_test::EventBuilder b;
+    b.event().type = step == 0 ? QIVA_STARTED_EVENT : QIVA_COMMIT_EVENT;
+    const int64_t at = now + step * 2000;
+    b.event().timestamp = {static_cast<qiva_uint32_t>(at / 1000000),
+                           static_cast<qiva_uint32_t>(at % 1000000)};
+    b.transaction_id(veska_test::Bytes(id.begin(), id.end()));
+    const std::vector<uint8_t> event = b.serialise();
+    bytes.insert(bytes.end(), event.begin(), event.end());
+  }
+  return bytes;
+}
+
+TEST(CollectorHttp, AnswersFromTheStoreTheIntakeFills) {
+  veska_test::TempDir folder("veska-http-store");
+  CollectorProcess collector;
+  ASSERT_TRUE(
+      collector.start({"--quiet", "--store", folder.file("store.sqlite"), "--http", "127.0.0.1:0"}))
+      << collector.error();
+  const std::string http = collector.http_address();
+  const int s = veska_test::RawConnect(collector.port());
+  ASSERT_GE(s, 0);
+  std::vector<uint8_t> bytes = kRegister;
+  for (const char *id : {"t0", "t1", "t2"}) {
+    const std::vector<uint8_t> transaction = _committed_transaction(id);
+    bytes.insert(bytes.end(), transaction.begin(), transaction.end());
+  }
+  ASSERT_EQ(static_cast<ssize_t>(bytes.size()), send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL));
+  close(s);
+  ASSERT_TRUE(_wait_for_text(http, "/api/transactions?id=t1", "\"total\":1"));
+
+  const nlohmann::json found =
+      nlohmann::json::parse(http_get(http, "/api/transactions?id=t1").body);
+  ASSERT_EQ(1u, found["transactions"].size());
+  const nlohmann::json &summary = found["transactions"][0];
+  EXPECT_EQ("t1", summary["transaction_id"]);
+  EXPECT_EQ("commit", summary["outcome"]);
+  EXPECT_EQ(2000, summary["duration_us"]);
+  EXPECT_EQ(2, summary["events"]);
+
+  const HttpAnswer detail =
+      http_get(http, "/api/transactions/" + summary["key"].get<std::string>());
+  ASSERT_EQ(200, detail.status) << detail.body;
+  EXPECT_EQ(2u, nlohmann::json::parse(detail.body)["events"].size());
+  EXPECT_EQ(404, http_get(http, "/api/transactions/zzzzzzzz").status);
+  EXPECT_TRUE(_wait_for_text(http, "/api/transactions?outcome=commit&limit=2", "\"total\":3"));
+  const nlohmann::json clients = nlohmann::json::parse(http_get(http, "/api/clients").body);
+  EXPECT_EQ(1u, clients["clients"].size());
+  EXPECT_EQ(0, collector.stop());
 }
 
 TEST(CollectorHttp, TokenFileGuardsEveryRequest) {
