@@ -53,22 +53,31 @@ class _Builder {
  public:
   explicit _Builder(const DenseProbe &dense) : dense_(dense) {}
   void where(const std::string &condition, const std::vector<SearchSql::Value> &values = {}) {
-    text_ += text_.empty() ? " WHERE " : " AND ";
-    text_ += condition;
-    values_.insert(values_.end(), values.begin(), values.end());
+    where(condition, condition, values);
   }
   // A condition with an index of its own: kept as it is while it is rare, written as scanned
   // (so that the order's index leads) once it is common.
   void choose(const std::string &indexed, const std::string &scanned,
               const std::vector<SearchSql::Value> &values) {
-    where(dense_ && dense_(indexed, values) ? scanned : indexed, values);
+    where(dense_ && dense_(indexed, values) ? scanned : indexed, indexed, values);
   }
   const std::string &text() const { return text_; }
+  // The count stops at its cap, not at a page: each condition's own index finds rows fastest.
+  const std::string &count_text() const { return count_text_; }
   const std::vector<SearchSql::Value> &values() const { return values_; }
 
  private:
+  void where(const std::string &page, const std::string &count,
+             const std::vector<SearchSql::Value> &values) {
+    text_ += text_.empty() ? " WHERE " : " AND ";
+    text_ += page;
+    count_text_ += count_text_.empty() ? " WHERE " : " AND ";
+    count_text_ += count;
+    values_.insert(values_.end(), values.begin(), values.end());
+  }
+
   const DenseProbe &dense_;
-  std::string text_;
+  std::string text_, count_text_;
   std::vector<SearchSql::Value> values_;
 };
 
@@ -171,7 +180,7 @@ bool build_search(const TransactionQuery &query, int64_t stuck_before_us, const 
     _side("pairs WHERE kind = " + std::to_string(kStitch) + " AND name = ? AND value = ?",
           {_blob(pair.name), _blob(pair.value)}, &where);
   }
-  sql->count = "SELECT count(*) FROM (SELECT 1 FROM transactions" + where.text() + " LIMIT " +
+  sql->count = "SELECT count(*) FROM (SELECT 1 FROM transactions" + where.count_text() + " LIMIT " +
                std::to_string(kTotalCap + 1) + ")";
   sql->count_values = where.values();
 
