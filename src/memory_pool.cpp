@@ -87,9 +87,14 @@ struct _class_pool_t {
 };
 
 // The pools made and not yet destroyed. A value handed to an exported operation is compared
-// with these addresses and is never read unless it is one of them.
+// with these addresses and is never read unless it is one of them. The first kLiveSlots pools
+// sit in slots that a look-up reads without a lock (an exported call costs a few loads, not a
+// lock); any more are listed under registry_mutex. Slots and list change under the mutex.
+const ve_uint32_t kLiveSlots = 64;
 pthread_mutex_t registry_mutex = PTHREAD_MUTEX_INITIALIZER;
-_class_pool_t *live_pools = nullptr;
+_class_pool_t *live_slots[kLiveSlots];
+ve_uint32_t live_slots_used = 0;      // slots ever filled; read without the lock
+_class_pool_t *live_pools = nullptr;  // the pools beyond the slots
 pthread_once_t registry_fork_once = PTHREAD_ONCE_INIT;
 
 void _registry_lock() { pthread_mutex_lock(&registry_mutex); }
@@ -103,16 +108,34 @@ void _register_fork_handlers() {
 void _register(_class_pool_t *pool) {
   pthread_once(&registry_fork_once, _register_fork_handlers);
   MutexGuard guard(&registry_mutex);
+  const ve_uint32_t used = live_slots_used;
+  for (ve_uint32_t i = 0; i < used; ++i) {
+    if (live_slots[i] == nullptr) {
+      __atomic_store_n(&live_slots[i], pool, __ATOMIC_RELEASE);
+      return;
+    }
+  }
+  if (used < kLiveSlots) {
+    __atomic_store_n(&live_slots[used], pool, __ATOMIC_RELEASE);
+    __atomic_store_n(&live_slots_used, used + 1, __ATOMIC_RELEASE);
+    return;
+  }
   pool->next_live = live_pools;
-  live_pools = pool;
+  __atomic_store_n(&live_pools, pool, __ATOMIC_RELEASE);
 }
 
 // Removes a live pool from the registry; false (and nothing removed) for any other value.
 bool _unregister(ve_memory_pool_t *pool) {
   MutexGuard guard(&registry_mutex);
+  for (ve_uint32_t i = 0; i < live_slots_used; ++i) {
+    if (live_slots[i] != nullptr && &live_slots[i]->base == pool) {
+      __atomic_store_n(&live_slots[i], nullptr, __ATOMIC_RELEASE);
+      return true;
+    }
+  }
   for (_class_pool_t **link = &live_pools; *link != nullptr; link = &(*link)->next_live) {
     if (&(*link)->base == pool) {
-      *link = (*link)->next_live;
+      __atomic_store_n(link, (*link)->next_live, __ATOMIC_RELEASE);
       return true;
     }
   }
@@ -122,6 +145,12 @@ bool _unregister(ve_memory_pool_t *pool) {
 // The live pool at this address, or null: the value itself is only compared.
 _class_pool_t *_live_pool(const ve_memory_pool_t *pool) {
   if (pool == nullptr || pool == kPoolSentinel) return nullptr;
+  const ve_uint32_t used = __atomic_load_n(&live_slots_used, __ATOMIC_ACQUIRE);
+  for (ve_uint32_t i = 0; i < used; ++i) {
+    _class_pool_t *live = __atomic_load_n(&live_slots[i], __ATOMIC_ACQUIRE);
+    if (live != nullptr && &live->base == pool) return live;
+  }
+  if (__atomic_load_n(&live_pools, __ATOMIC_ACQUIRE) == nullptr) return nullptr;
   MutexGuard guard(&registry_mutex);
   for (_class_pool_t *live = live_pools; live != nullptr; live = live->next_live) {
     if (&live->base == pool) return live;

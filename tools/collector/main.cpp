@@ -25,6 +25,7 @@
 #include "tools/collector/outputs/json_lines.h"
 #include "tools/collector/outputs/kafka_output.h"
 #include "tools/collector/outputs/output.h"
+#include "tools/collector/store/store_output.h"
 
 namespace {
 
@@ -113,8 +114,8 @@ int main(int argc, char **argv) {
   if (!options.output.empty()) {
     out = fopen(options.output.c_str(), "w");
     if (out == nullptr) {
-      fprintf(stderr, "veska-collector: cannot open output file '%s': %s\n",
-              options.output.c_str(), strerror(errno));
+      fprintf(stderr, "veska-collector: cannot open output file '%s': %s\n", options.output.c_str(),
+              strerror(errno));
       return 2;
     }
   }
@@ -129,6 +130,21 @@ int main(int argc, char **argv) {
     }
     outputs.push_back(std::move(kafka));
   }
+  if (!options.store.empty()) {
+    std::string error;
+    bool refused = false;
+    veska::store::StoreSettings store_settings;
+    store_settings.retain_bytes = options.retain_bytes;
+    store_settings.retain_age = options.retain_age;
+    store_settings.stuck_after = options.stuck_after;
+    std::unique_ptr<Output> store =
+        veska::store::StoreOutput::create(options.store, store_settings, &error, &refused);
+    if (!store) {
+      fprintf(stderr, "veska-collector: %s\n", error.c_str());
+      return 2;
+    }
+    outputs.push_back(std::move(store));
+  }
   _raise_descriptor_limit(options.max_connections);
 
   std::unique_ptr<TcpIntake> intake(new TcpIntake(_intake_settings(options), &outputs));
@@ -138,8 +154,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   if (!options.ready_file.empty() && !_write_ready_file(options.ready_file, intake->address())) {
-    fprintf(stderr, "veska-collector: cannot write ready file '%s'\n",
-            options.ready_file.c_str());
+    fprintf(stderr, "veska-collector: cannot write ready file '%s'\n", options.ready_file.c_str());
     return 2;
   }
 
