@@ -51,6 +51,7 @@ const char kUsage[] =
     "  --queue-size N     the configuration's queue_size, 1 to 65535 (default 0: the\n"
     "                     library's default)\n"
     "  --number           transaction ids nTTSSSSSSSSSSSSS: thread and sequence number\n"
+    "  --per-transaction N  with --number, N events in a row share one id (default 1)\n"
     "  --baseline         time a 120-byte copy into a preallocated ring instead of each\n"
     "                     QIVA_track call, with the same pacing: the machine's own figures\n"
     "  --flush-timeout S  how long to wait for delivery at the end, 1 to 600 (default 60)\n"
@@ -70,6 +71,7 @@ struct Options {
   double seconds = 5;
   long queue_size = 0;
   bool number = false;
+  uint64_t per_transaction = 1;
   double flush_timeout = 60;
 };
 
@@ -174,6 +176,9 @@ int _parse(int argc, char **argv, Options *options) {
     } else if (arg == "--queue-size") {
       ok = _number(value, 1, 65535, &number);
       options->queue_size = static_cast<long>(number);
+    } else if (arg == "--per-transaction") {
+      ok = _number(value, 1, 1000000, &number);
+      options->per_transaction = static_cast<uint64_t>(number);
     } else if (arg == "--flush-timeout") {
       ok = _number(value, 1, 600, &options->flush_timeout);
     } else {
@@ -252,7 +257,7 @@ void _produce(qiva_config_t *config, const Options &options, veska_bench::FloorR
         clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
       }
     }
-    if (options.number) typical.SetNumber(thread, sequence);
+    if (options.number) typical.SetNumber(thread, sequence / options.per_transaction);
     uint64_t before = _now_ns();
     int rc = 0;
     if (ring != nullptr) {
