@@ -1,5 +1,4 @@
-// collector_feed: sends pre-serialised typical events (about 117 bytes: a 16-byte transaction
-// id, two data pairs, a horizontal link with one stitch, one context pair) over one or more
+// collector_feed: sends pre-serialised typical events (bench/typical_event.h) over one or more
 // loopback connections as fast as the sockets take them, each connection starting with a
 // register message, and prints the rate. With --wait-close it also waits until the collector
 // closes every connection, which `veska-collector --quiet --count N` does once it has decoded
@@ -23,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/typical_event.h"
 #include "private_api.h"
 
 namespace {
@@ -46,38 +46,6 @@ const char kUsage[] =
     "message) as fast as possible and prints events/s. HOST must be a loopback address\n"
     "(127.0.0.0/8 or ::1). --wait-close waits (at most --close-timeout, default 120 s) until\n"
     "the collector has closed every connection and prints the rate up to then.\n";
-
-// A typical event whose transaction id carries number.
-std::vector<uint8_t> _typical_event(uint64_t number) {
-  char tid[17];
-  snprintf(tid, sizeof tid, "txn-%012llu",
-           static_cast<unsigned long long>(number % 1000000000000ULL));
-  static const char kCustomer[] = "C-1042", kChannel[] = "web", kHop[] = "hop-7",
-                    kEndpoint[] = "POST /orders/v1";
-  qiva_values_list_t channel = {nullptr, "channel", reinterpret_cast<const qiva_byte_t *>(kChannel),
-                                3, 0};
-  qiva_values_list_t customer = {&channel, "customer",
-                                 reinterpret_cast<const qiva_byte_t *>(kCustomer), 6, 0};
-  qiva_values_list_t stitch = {nullptr, "hop", reinterpret_cast<const qiva_byte_t *>(kHop), 5, 0};
-  qiva_values_list_t context = {nullptr, "endpoint",
-                                reinterpret_cast<const qiva_byte_t *>(kEndpoint), 15, 0};
-  static const qiva_byte_t kLink[] = {'g', 'w', '-', 'r', 'e', 'q', '-', '5', '5', '1', '2'};
-  qiva_event_t event;
-  memset(&event, 0, sizeof event);
-  event.type = QIVA_HERE_EVENT;
-  event.timestamp = {1796736241, static_cast<qiva_uint32_t>(number % 1000000)};
-  event.instance_id.transaction_id = reinterpret_cast<const qiva_byte_t *>(tid);
-  event.instance_id.size = 16;
-  event.instance_id.transaction_data = &customer;
-  event.horizontal_id.caller_type = 1;
-  event.horizontal_id.link_id = kLink;
-  event.horizontal_id.link_id_size = sizeof kLink;
-  event.horizontal_id.stitch_ids = &stitch;
-  event.horizontal_context = &context;
-  std::vector<uint8_t> bytes(VE_calculate_event_message_size(&event) + 4u);
-  VE_serialise_event_message(&event, bytes.data(), static_cast<ve_uint16_t>(bytes.size()));
-  return bytes;
-}
 
 // Numeric loopback addresses only: this tool never talks to another host.
 bool _loopback_address(const std::string &text, sockaddr_storage *address, socklen_t *size) {
@@ -190,11 +158,11 @@ int main(int argc, char **argv) {
   }
 
   // One block of distinct events; every event of the typical shape has the same size.
-  const size_t event_size = _typical_event(0).size();
+  const size_t event_size = veska_bench::typical_event(0).size();
   std::vector<uint8_t> block;
   block.reserve(kBlockEvents * event_size);
   for (size_t i = 0; i < kBlockEvents; ++i) {
-    std::vector<uint8_t> event = _typical_event(i);
+    std::vector<uint8_t> event = veska_bench::typical_event(i);
     block.insert(block.end(), event.begin(), event.end());
   }
 

@@ -111,8 +111,9 @@ int VE_flush_client(ve_config_t *config, ve_time_t *timeout) {
   flush.remaining =
       static_cast<ve_uint32_t>(__atomic_load_n(&client->data_available, __ATOMIC_ACQUIRE)) +
       __atomic_load_n(&state->data_consumed, __ATOMIC_RELAXED) -
-      __atomic_load_n(&state->data_offset, __ATOMIC_RELAXED) + state->resend_carry;
-  flush.first_later_message = client->queue.pushed;
+      __atomic_load_n(&state->data_offset, __ATOMIC_RELAXED) +
+      client->dispatcher_extra.resend_carry;
+  flush.first_later_message = client->messages_pushed;
   _append_flush(client, &flush);
   pthread_mutex_unlock(&client->queue.tail_mutex);
   // A waiting flush makes the dispatcher write at once instead of batching.

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "lib/concurrent/cyclic_queue-internal.h"
 #include "lib/concurrent/cyclic_queue.h"
 #include "lib/concurrent/mutex_guard.h"
 #include "lib/concurrent/ve_atomic_linux.h"
@@ -16,6 +17,7 @@
 #include "lib/vecommon/ve_logging.h"
 #include "lib/vecommon/ve_types.h"
 #include "src/config_data.h"
+#include "src/memory_pool-internal.h"
 #include "src/memory_pool.h"
 #include "src/statistics.h"
 #include "types.h"
@@ -74,7 +76,7 @@ struct _push_context_t {
 void _count_push(void *arg, int dropped) {
   auto *push = static_cast<_push_context_t *>(arg);
   ve_client_data_t *client = push->client;
-  const ve_uint64_t number = client->queue.pushed;
+  const ve_uint64_t number = client->messages_pushed;
   if (dropped == 0) {
     push->after = _add_to_counter(client, push->item.size, 0, &push->before);
     return;
@@ -195,21 +197,21 @@ int VE_client_data_destroy(ve_client_data_t *data) {
   pthread_cond_destroy(&data->dispatch_cond);
   ve_message_buffer_t item;
   while (CCQ_pop(&data->queue, &item) != nullptr) {
-    VE_memory_pool_free(data->memory_pool, item.data);
+    veska_internal::pool_free(data->memory_pool, item.data);
   }
   // An event taken from the queue but not completely copied out still owns its block (a
   // complete one was released by the dispatcher when its last byte was copied).
   ve_message_buffer_t *event = &data->dispatcher_state.event_buffer;
   if (event->offset < event->size && event->data != nullptr) {
-    VE_memory_pool_free(data->memory_pool, event->data);
+    veska_internal::pool_free(data->memory_pool, event->data);
   }
   memset(event, 0, sizeof *event);
-  dispatcher_state_t *state = &data->dispatcher_state;
-  for (ve_uint32_t i = state->prefetch_next; i < state->prefetch_count; ++i) {
-    VE_memory_pool_free(data->memory_pool, state->prefetched[i].data);
+  ve_dispatcher_extra_t *extra = &data->dispatcher_extra;
+  for (ve_uint32_t i = extra->prefetch_next; i < extra->prefetch_count; ++i) {
+    veska_internal::pool_free(data->memory_pool, extra->prefetched[i].data);
   }
-  state->prefetch_next = 0;
-  state->prefetch_count = 0;
+  extra->prefetch_next = 0;
+  extra->prefetch_count = 0;
   CCQ_destroy(&data->queue);
   int result = 0;
   if (data->memory_pool != nullptr) result = VE_memory_pool_destroy(data->memory_pool);
@@ -233,7 +235,8 @@ int VE_enqueue_message(ve_config_t *config, ve_memory_pool_handle_t message, ve_
   push.client = client;
   push.item = {0, size, message};
   push.old_item = {0, 0, nullptr};
-  int result = CCQ_push_counted(&client->queue, &push.item, &push.old_item, _count_push, &push);
+  int result = veska_internal::ccq_push_counted(&client->queue, &push.item, &push.old_item,
+                                                &client->messages_pushed, _count_push, &push);
   if (result != 0) VE_RETURN(result);
 
   if (push.old_item.data != nullptr) {
@@ -245,7 +248,7 @@ int VE_enqueue_message(ve_config_t *config, ve_memory_pool_handle_t message, ve_
       __atomic_store_n(&client->queue_full, 1, __ATOMIC_RELAXED);
     }
     VE_statistics_counter_increment(VE_STATS_EVENTS_DROPPED);
-    VE_memory_pool_free(client->memory_pool, push.old_item.data);
+    veska_internal::pool_free(client->memory_pool, push.old_item.data);
   } else if (__atomic_load_n(&client->queue_full, __ATOMIC_RELAXED) != 0) {
     __atomic_store_n(&client->queue_full, 0, __ATOMIC_RELAXED);
   }

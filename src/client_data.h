@@ -35,7 +35,7 @@ typedef struct ve_flush_state_t {
   struct ve_flush_state_t *next;
   ve_uint32_t remaining; /* bytes still to be written before this flush is satisfied */
   pthread_cond_t condition;
-  /* The queue's pushed count when the flush began: queued messages numbered below it
+  /* The client's messages_pushed when the flush began: queued messages numbered below it
    * were pending then, so dropping one of them credits this flush. */
   ve_uint64_t first_later_message;
 } ve_flush_state_t;
@@ -62,6 +62,12 @@ typedef struct dispatcher_state_t {
   int exited;
   time_t last_statistics;
   time_t last_heartbeat;
+} dispatcher_state_t;
+
+/* The dispatcher's working state beyond its documented record. It lives at the end of the
+ * client state, after the documented fields, so that dispatcher_state_t and ve_client_data_t
+ * keep the layout outside programs know. */
+typedef struct ve_dispatcher_extra_t {
   /* What a lost connection needs to resend the unwritten messages whole and in order. One bit
    * per byte of data_buffer marks where a message begins, another where a control message
    * (registration, statistics, heartbeat) begins: those are dropped from a resend, as every
@@ -85,7 +91,7 @@ typedef struct dispatcher_state_t {
   ve_message_buffer_t prefetched[VE_PREFETCH_MESSAGES];
   ve_uint32_t prefetch_next;
   ve_uint32_t prefetch_count;
-} dispatcher_state_t;
+} ve_dispatcher_extra_t;
 
 typedef struct ve_client_data_t {
   ve_memory_pool_t *memory_pool;
@@ -103,6 +109,10 @@ typedef struct ve_client_data_t {
   /* Set by the dispatcher while it waits for a short look at the count of waiting bytes
    * instead of a signal; producers then leave the crossing of the threshold to the look. */
   int dispatcher_polling;
+  /* Messages ever pushed by the enqueue step; changed and read with the queue's tail_mutex
+   * held. A flush notes it so that dropping a message it waits for can credit it. */
+  ve_uint64_t messages_pushed;
+  ve_dispatcher_extra_t dispatcher_extra;
 } ve_client_data_t;
 
 /* Zero-fills and builds the queue, pool and transport from config->server. 0, 21, 24, 25. */

@@ -10,6 +10,7 @@
 #include "lib/vecommon/ve_logging.h"
 #include "lib/vecommon/ve_types.h"
 #include "src/client_data.h"
+#include "src/memory_pool-internal.h"
 #include "src/memory_pool.h"
 #include "types.h"
 
@@ -48,12 +49,12 @@ void VE_config_data_prepare_fork(ve_config_data_t *data) {
   pthread_mutex_lock(&client->dispatch_mutex);
   // Held only around list changes and closes, never while waiting for the locks above.
   TRANSPORT_TCP_fork_lock(&client->transport, 1);
-  VE_memory_pool_fork_lock(client->memory_pool, 1);
+  veska_internal::pool_fork_lock(client->memory_pool, 1);
 }
 
 void VE_config_data_after_fork(ve_config_data_t *data, int child) {
   ve_client_data_t *client = &data->client_data;
-  VE_memory_pool_fork_lock(client->memory_pool, 0);
+  veska_internal::pool_fork_lock(client->memory_pool, 0);
   TRANSPORT_TCP_fork_lock(&client->transport, 0);
   if (child != 0) {
     // The parent's dispatcher may be counted as a waiter of this condition, and waiters that

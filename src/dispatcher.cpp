@@ -16,6 +16,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "lib/concurrent/cyclic_queue-internal.h"
 #include "lib/concurrent/cyclic_queue.h"
 #include "lib/concurrent/mutex_guard.h"
 #include "lib/concurrent/ve_atomic_linux.h"
@@ -28,6 +29,7 @@
 #include "src/client_data.h"
 #include "src/config_data.h"
 #include "src/heartbeat.h"
+#include "src/memory_pool-internal.h"
 #include "src/memory_pool.h"
 #include "src/register_message.h"
 #include "src/statistics.h"
@@ -60,6 +62,14 @@ const int kIdlePolls = 100;
 
 inline ve_client_data_t *_client(dispatcher_state_t *state) {
   return &state->config_data->client_data;
+}
+
+// The working state beyond the documented record, in the client state that holds this one.
+inline ve_dispatcher_extra_t *_extra(dispatcher_state_t *state) {
+  return &_client(state)->dispatcher_extra;
+}
+inline const ve_dispatcher_extra_t *_extra(const dispatcher_state_t *state) {
+  return &state->config_data->client_data.dispatcher_extra;
 }
 
 inline int _connected(dispatcher_state_t *state) {
@@ -157,8 +167,8 @@ bool _repair_drift(dispatcher_state_t *state, ve_uint32_t *counter_seen, ve_uint
   const ve_uint32_t tail = __atomic_load_n(&queue->tail, __ATOMIC_ACQUIRE);
   ve_uint64_t truth = _left(&state->event_buffer) + _left(&state->register_buffer) +
                       _left(&state->statistics_buffer) + _left(&state->heartbeat_buffer);
-  for (ve_uint32_t i = state->prefetch_next; i < state->prefetch_count; ++i) {
-    truth += state->prefetched[i].size;
+  for (ve_uint32_t i = _extra(state)->prefetch_next; i < _extra(state)->prefetch_count; ++i) {
+    truth += _extra(state)->prefetched[i].size;
   }
   for (ve_uint32_t index = head; index != tail; index = (index + 1) % (2u * queue->size)) {
     const auto *item = reinterpret_cast<const ve_message_buffer_t *>(
@@ -213,11 +223,11 @@ inline void _clear_bit(unsigned char *bits, ve_uint32_t index) {
 // The first message start after `from`, or `end` when there is none before it.
 ve_uint32_t _next_start(const dispatcher_state_t *state, ve_uint32_t from, ve_uint32_t end) {
   for (ve_uint32_t index = from + 1; index < end; ++index) {
-    if (state->message_starts[index >> 3] == 0) {
+    if (_extra(state)->message_starts[index >> 3] == 0) {
       index |= 7;  // skip a whole empty byte
       continue;
     }
-    if (_bit(state->message_starts, index)) return index;
+    if (_bit(_extra(state)->message_starts, index)) return index;
   }
   return end;
 }
@@ -229,7 +239,7 @@ inline bool _is_control(const dispatcher_state_t *state, const ve_message_buffer
 inline const unsigned char *_source(dispatcher_state_t *state, const ve_message_buffer_t *buffer) {
   if (!_is_control(state, buffer)) {
     return static_cast<const unsigned char *>(
-        VE_memory_pool_data(_client(state)->memory_pool, buffer->data));
+        veska_internal::pool_data(_client(state)->memory_pool, buffer->data));
   }
   return static_cast<const unsigned char *>(buffer->data);
 }
@@ -240,21 +250,21 @@ inline const unsigned char *_source(dispatcher_state_t *state, const ve_message_
 void _restart_filling(dispatcher_state_t *state) {
   const ve_uint32_t consumed = _consumed(state);
   const size_t used = (consumed + 7) / 8 + 1;
-  const size_t bits = sizeof state->message_starts;
-  memset(state->message_starts, 0, used < bits ? used : bits);
-  memset(state->control_starts, 0, used < bits ? used : bits);
-  state->carry_size = 0;
-  state->carry_end = 0;
-  state->carry_control = 0;
+  const size_t bits = sizeof _extra(state)->message_starts;
+  memset(_extra(state)->message_starts, 0, used < bits ? used : bits);
+  memset(_extra(state)->control_starts, 0, used < bits ? used : bits);
+  _extra(state)->carry_size = 0;
+  _extra(state)->carry_end = 0;
+  _extra(state)->carry_control = 0;
   ve_message_buffer_t *split[] = {&state->event_buffer, &state->register_buffer,
                                   &state->statistics_buffer, &state->heartbeat_buffer};
   for (ve_message_buffer_t *buffer : split) {
     if (!_partly_consumed(buffer)) continue;
-    state->carry_size = buffer->offset;
-    state->carry_control = _is_control(state, buffer) ? 1 : 0;
+    _extra(state)->carry_size = buffer->offset;
+    _extra(state)->carry_control = _is_control(state, buffer) ? 1 : 0;
     const unsigned char *source = _source(state, buffer);
-    if (state->carry_control == 0 && source != nullptr) {
-      memcpy(state->carry, source, buffer->offset);
+    if (_extra(state)->carry_control == 0 && source != nullptr) {
+      memcpy(_extra(state)->carry, source, buffer->offset);
     }
     break;
   }
@@ -269,53 +279,55 @@ void _restart_filling(dispatcher_state_t *state) {
 void _keep_unwritten(dispatcher_state_t *state, ve_client_data_t *client, bool locked) {
   const ve_uint32_t consumed = _consumed(state);
   const ve_uint32_t offset = _offset(state);
-  const ve_uint32_t pending_before = consumed - offset + state->resend_carry;
+  const ve_uint32_t pending_before = consumed - offset + _extra(state)->resend_carry;
 
   // The start of the message being written: the last start at or before offset, or the front
   // when the filling begins with the tail of a split message.
   ve_uint32_t from = 0;
   bool found = false;
   for (ve_uint32_t index = offset < consumed ? offset + 1 : consumed; index-- > 0;) {
-    if (_bit(state->message_starts, index)) {
+    if (_bit(_extra(state)->message_starts, index)) {
       from = index;
       found = true;
       break;
     }
   }
   ve_uint32_t carry = 0;
-  if (!found && state->carry_size > 0) {
-    if (state->carry_control != 0) {
-      from = state->carry_end < consumed ? state->carry_end : consumed;  // drop the cut tail
+  if (!found && _extra(state)->carry_size > 0) {
+    if (_extra(state)->carry_control != 0) {
+      from = _extra(state)->carry_end < consumed ? _extra(state)->carry_end
+                                                 : consumed;  // drop the cut tail
     } else {
-      carry = state->carry_size;  // the head goes out again before the tail
+      carry = _extra(state)->carry_size;  // the head goes out again before the tail
     }
   }
-  if (found || state->carry_control != 0) state->carry_size = 0;
+  if (found || _extra(state)->carry_control != 0) _extra(state)->carry_size = 0;
 
   // Close up the buffer over the control messages between from and the end.
   ve_uint32_t write = from;
   for (ve_uint32_t read = from; read < consumed;) {
     const ve_uint32_t end = _next_start(state, read, consumed);
-    const bool control = _bit(state->control_starts, read);
-    const bool start = _bit(state->message_starts, read);
-    _clear_bit(state->message_starts, read);
-    _clear_bit(state->control_starts, read);
+    const bool control = _bit(_extra(state)->control_starts, read);
+    const bool start = _bit(_extra(state)->message_starts, read);
+    _clear_bit(_extra(state)->message_starts, read);
+    _clear_bit(_extra(state)->control_starts, read);
     if (!control) {
       if (write != read) memmove(state->data_buffer + write, state->data_buffer + read, end - read);
-      if (start) _set_bit(state->message_starts, write);
+      if (start) _set_bit(_extra(state)->message_starts, write);
       write += end - read;
     }
     read = end;
   }
   for (ve_uint32_t index = write; index < consumed; ++index) {
-    _clear_bit(state->message_starts, index);
-    _clear_bit(state->control_starts, index);
+    _clear_bit(_extra(state)->message_starts, index);
+    _clear_bit(_extra(state)->control_starts, index);
   }
-  if (state->carry_size > 0 && state->carry_end > write) state->carry_end = write;
+  if (_extra(state)->carry_size > 0 && _extra(state)->carry_end > write)
+    _extra(state)->carry_end = write;
   _set_send_positions(state, write, from);
-  state->resend_carry = carry;
+  _extra(state)->resend_carry = carry;
   const ve_uint32_t pending_after = write - from + carry;
-  state->resend_pending = pending_after > 0 ? 1 : 0;
+  _extra(state)->resend_pending = pending_after > 0 ? 1 : 0;
   if (locked) {
     if (pending_after > pending_before) {
       increment_flush_states(client, pending_after - pending_before);
@@ -373,15 +385,15 @@ int _resend_preamble(dispatcher_state_t *state, transport_endpoint_t *endpoint) 
     if (buffer == &state->statistics_buffer) state->last_statistics = time(nullptr);
     if (buffer == &state->heartbeat_buffer) state->last_heartbeat = time(nullptr);
   }
-  while (state->resend_carry > 0) {
-    ve_uint32_t size = state->resend_carry;
-    int result = _send(endpoint, state->carry + (state->carry_size - size), &size);
+  while (_extra(state)->resend_carry > 0) {
+    ve_uint32_t size = _extra(state)->resend_carry;
+    int result = _send(endpoint, _extra(state)->carry + (_extra(state)->carry_size - size), &size);
     if (result != 0) return result;
     MutexGuard guard(&client->dispatch_mutex);
-    state->resend_carry -= size;
+    _extra(state)->resend_carry -= size;
     if (guard.locked() && client->flush_state != nullptr) decrement_flush_states(client, size);
   }
-  state->resend_pending = 0;
+  _extra(state)->resend_pending = 0;
   return 0;
 }
 
@@ -409,18 +421,19 @@ int _fill(dispatcher_state_t *state) {
       continue;
     }
     if (buffer->offset == 0) {
-      _set_bit(state->message_starts, consumed);
-      if (_is_control(state, buffer)) _set_bit(state->control_starts, consumed);
+      _set_bit(_extra(state)->message_starts, consumed);
+      if (_is_control(state, buffer)) _set_bit(_extra(state)->control_starts, consumed);
     }
-    const bool carried_tail = consumed == 0 && state->carry_size > 0 && state->carry_end == 0;
+    const bool carried_tail =
+        consumed == 0 && _extra(state)->carry_size > 0 && _extra(state)->carry_end == 0;
     memcpy(state->data_buffer + consumed, source + buffer->offset, amount);
     consumed += amount;
-    if (carried_tail) state->carry_end = consumed;
+    if (carried_tail) _extra(state)->carry_end = consumed;
     buffer->offset += amount;
     VE_LOG_DEBUG(QIVA_LOG_DETAIL, "Consumed %u/%u bytes from buffer", buffer->offset, buffer->size);
     if (_complete(buffer)) {
       if (buffer == &state->event_buffer) {
-        VE_memory_pool_free(client->memory_pool, buffer->data);
+        veska_internal::pool_free(client->memory_pool, buffer->data);
         buffer->data = nullptr;
       } else if (buffer == &state->statistics_buffer) {
         state->last_statistics = time(nullptr);
@@ -454,7 +467,7 @@ int _fill(dispatcher_state_t *state) {
 extern "C" {
 
 ve_uint64_t data_is_available(dispatcher_state_t *state) {
-  if (_consumed(state) != 0 || state->resend_carry != 0) return 1;
+  if (_consumed(state) != 0 || _extra(state)->resend_carry != 0) return 1;
   ve_uint32_t counter = _counter(_client(state));
   if (counter != 0) return counter;
   return CCQ_empty(&_client(state)->queue) ? 0 : 1;
@@ -524,17 +537,18 @@ ve_message_buffer_t *get_buffer(dispatcher_state_t *state) {
   if (!_complete(&state->statistics_buffer)) return &state->statistics_buffer;
   if (!_complete(&state->heartbeat_buffer)) return &state->heartbeat_buffer;
   if (_not_started(&state->event_buffer)) return &state->event_buffer;
-  if (state->prefetch_next == state->prefetch_count) {
+  if (_extra(state)->prefetch_next == _extra(state)->prefetch_count) {
     // Take every published message at once (up to the prefetch room), under one taking of
     // the queue's head lock; they are the dispatcher's from now on, still counted as waiting.
     ve_client_data_t *client = _client(state);
-    state->prefetch_next = 0;
-    state->prefetch_count = 0;
+    _extra(state)->prefetch_next = 0;
+    _extra(state)->prefetch_count = 0;
     if (CCQ_empty(&client->queue)) return nullptr;
-    state->prefetch_count = CCQ_pop_many(&client->queue, state->prefetched, VE_PREFETCH_MESSAGES);
-    if (state->prefetch_count == 0) return nullptr;
+    _extra(state)->prefetch_count = veska_internal::ccq_pop_many(
+        &client->queue, _extra(state)->prefetched, VE_PREFETCH_MESSAGES);
+    if (_extra(state)->prefetch_count == 0) return nullptr;
   }
-  state->event_buffer = state->prefetched[state->prefetch_next++];
+  state->event_buffer = _extra(state)->prefetched[_extra(state)->prefetch_next++];
   return &state->event_buffer;
 }
 
@@ -634,7 +648,7 @@ int on_writeable(transport_endpoint_t *endpoint) {
   auto *state = static_cast<dispatcher_state_t *>(endpoint->userdata);
   ve_client_data_t *client = _client(state);
   int error = 0;
-  if (state->resend_pending != 0) {
+  if (_extra(state)->resend_pending != 0) {
     error = _resend_preamble(state, endpoint);
     if (error == QIVA_ERR_AGAIN) VE_RETURN(0);
     if (error != 0) _lost_connection(state, endpoint);

@@ -1,10 +1,13 @@
-// The memory pool. Outside callers get the sentinel pool: a validating facade over the process
-// heap whose handle is the block's own address. A configuration's client state makes a pool of
-// its own (VE_memory_pool_create): free lists by size class, grown lazily in steps up to about
-// the queue's capacity, so that in the steady state an event's block comes from a list and
-// goes back to it without touching the heap, and the dispatcher's free is one compare-exchange
-// instead of glibc's cross-thread free. Rare sizes, and any class that is exhausted, fall back
-// to the heap. Either way the handle is the address of the block's bytes.
+// The memory pool. The exported operations are the documented facade: the sentinel pool is the
+// process heap, whose handle is the block's own address, and any other value is refused without
+// being read, unless it is a pool this library made and has not destroyed yet (kept in a
+// registry and recognised by its address alone). A configuration's client state makes a pool of
+// its own (VE_memory_pool_create) and its hot path reaches it through the hidden operations of
+// memory_pool-internal.h, without the registry: free lists by size class, grown lazily in steps
+// up to about the queue's capacity, so that in the steady state an event's block comes from a
+// list and goes back to it without touching the heap, and the dispatcher's free is one
+// compare-exchange instead of glibc's cross-thread free. Rare sizes, and any class that is
+// exhausted, fall back to the heap. Either way the handle is the address of the block's bytes.
 //
 // Each class maps address space for all its blocks at once, without committing memory to it,
 // and populates a page of it at every step. A fresh page that a tracking call touched
@@ -21,14 +24,12 @@
 #include <unistd.h>
 
 #include "lib/concurrent/mutex_guard.h"
+#include "src/memory_pool-internal.h"
 #include "types.h"
 
 namespace {
 
 ve_memory_pool_t *const kPoolSentinel = reinterpret_cast<ve_memory_pool_t *>(uintptr_t{0x12345678});
-
-// A pool made by VE_memory_pool_create carries this tag's address in its dummy field.
-const char kClassPoolTag = 0;
 
 const ve_uint32_t kClassCount = 6;  // 128, 256, ... 4096 bytes of data
 const ve_uint32_t kSmallestClass = 128;
@@ -78,17 +79,83 @@ struct _size_class_t {
 };
 
 struct _class_pool_t {
-  ve_memory_pool_t base;  // dummy = &kClassPoolTag
-  // Every call reads dummy to recognise the pool; kept off the line of the first class's top,
-  // which allocating threads write at every call.
-  char base_pad[56];
+  ve_memory_pool_t base;     // dummy unused: the registry, not the record, tells pools apart
+  _class_pool_t *next_live;  // the registry's link, under registry_mutex
+  // Kept off the line of the first class's top, which allocating threads write at every call.
+  char base_pad[48];
   _size_class_t classes[kClassCount];
 };
 
-inline _class_pool_t *_class_pool(ve_memory_pool_t *pool) {
+// The pools made and not yet destroyed. A value handed to an exported operation is compared
+// with these addresses and is never read unless it is one of them. The first kLiveSlots pools
+// sit in slots that a look-up reads without a lock (an exported call costs a few loads, not a
+// lock); any more are listed under registry_mutex. Slots and list change under the mutex.
+const ve_uint32_t kLiveSlots = 64;
+pthread_mutex_t registry_mutex = PTHREAD_MUTEX_INITIALIZER;
+_class_pool_t *live_slots[kLiveSlots];
+ve_uint32_t live_slots_used = 0;      // slots ever filled; read without the lock
+_class_pool_t *live_pools = nullptr;  // the pools beyond the slots
+pthread_once_t registry_fork_once = PTHREAD_ONCE_INIT;
+
+void _registry_lock() { pthread_mutex_lock(&registry_mutex); }
+void _registry_unlock() { pthread_mutex_unlock(&registry_mutex); }
+
+// A child of fork must not inherit the registry locked by a thread it does not have.
+void _register_fork_handlers() {
+  pthread_atfork(_registry_lock, _registry_unlock, _registry_unlock);
+}
+
+void _register(_class_pool_t *pool) {
+  pthread_once(&registry_fork_once, _register_fork_handlers);
+  MutexGuard guard(&registry_mutex);
+  const ve_uint32_t used = live_slots_used;
+  for (ve_uint32_t i = 0; i < used; ++i) {
+    if (live_slots[i] == nullptr) {
+      __atomic_store_n(&live_slots[i], pool, __ATOMIC_RELEASE);
+      return;
+    }
+  }
+  if (used < kLiveSlots) {
+    __atomic_store_n(&live_slots[used], pool, __ATOMIC_RELEASE);
+    __atomic_store_n(&live_slots_used, used + 1, __ATOMIC_RELEASE);
+    return;
+  }
+  pool->next_live = live_pools;
+  __atomic_store_n(&live_pools, pool, __ATOMIC_RELEASE);
+}
+
+// Removes a live pool from the registry; false (and nothing removed) for any other value.
+bool _unregister(ve_memory_pool_t *pool) {
+  MutexGuard guard(&registry_mutex);
+  for (ve_uint32_t i = 0; i < live_slots_used; ++i) {
+    if (live_slots[i] != nullptr && &live_slots[i]->base == pool) {
+      __atomic_store_n(&live_slots[i], nullptr, __ATOMIC_RELEASE);
+      return true;
+    }
+  }
+  for (_class_pool_t **link = &live_pools; *link != nullptr; link = &(*link)->next_live) {
+    if (&(*link)->base == pool) {
+      __atomic_store_n(link, (*link)->next_live, __ATOMIC_RELEASE);
+      return true;
+    }
+  }
+  return false;
+}
+
+// The live pool at this address, or null: the value itself is only compared.
+_class_pool_t *_live_pool(const ve_memory_pool_t *pool) {
   if (pool == nullptr || pool == kPoolSentinel) return nullptr;
-  if (pool->dummy != &kClassPoolTag) return nullptr;
-  return reinterpret_cast<_class_pool_t *>(pool);
+  const ve_uint32_t used = __atomic_load_n(&live_slots_used, __ATOMIC_ACQUIRE);
+  for (ve_uint32_t i = 0; i < used; ++i) {
+    _class_pool_t *live = __atomic_load_n(&live_slots[i], __ATOMIC_ACQUIRE);
+    if (live != nullptr && &live->base == pool) return live;
+  }
+  if (__atomic_load_n(&live_pools, __ATOMIC_ACQUIRE) == nullptr) return nullptr;
+  MutexGuard guard(&registry_mutex);
+  for (_class_pool_t *live = live_pools; live != nullptr; live = live->next_live) {
+    if (&live->base == pool) return live;
+  }
+  return nullptr;
 }
 
 inline _block_header_t *_block(_size_class_t *size_class, ve_uint32_t index) {
@@ -241,7 +308,74 @@ void *_heap_block(ve_uint16_t size) {
   return header + 1;
 }
 
+// Releases a pool already taken out of the registry (or never in it).
+void _destroy(_class_pool_t *made) {
+  for (_size_class_t &size_class : made->classes) {
+    if (size_class.next != nullptr) munmap(size_class.next, size_class.mapped_bytes);
+    pthread_mutex_destroy(&size_class.grow_mutex);
+  }
+  free(made);
+}
+
 }  // namespace
+
+namespace veska_internal {
+
+ve_memory_pool_handle_t pool_alloc(ve_memory_pool_t *pool, ve_uint16_t size) {
+  if (size == 0) return nullptr;
+  if (pool == kPoolSentinel) return malloc(size);
+  auto *made = reinterpret_cast<_class_pool_t *>(pool);
+  ve_uint32_t class_number = 0;
+  while (class_number < kClassCount && (kSmallestClass << class_number) < size) ++class_number;
+  if (class_number == kClassCount) return _heap_block(size);
+  _size_class_t *size_class = &made->classes[class_number];
+  ve_uint32_t first = _pop(size_class);
+  while (first == 0) {
+    first = _take_returned(size_class);
+    if (first != 0) break;
+    if (!_grow(size_class)) return _heap_block(size);
+    first = _pop(size_class);
+  }
+  return _block(size_class, first - 1) + 1;
+}
+
+void pool_free(ve_memory_pool_t *pool, ve_memory_pool_handle_t handle) {
+  if (handle == nullptr) return;
+  if (pool == kPoolSentinel) {
+    free(handle);
+    return;
+  }
+  auto *made = reinterpret_cast<_class_pool_t *>(pool);
+  auto *header = static_cast<_block_header_t *>(handle) - 1;
+  const uintptr_t address = reinterpret_cast<uintptr_t>(header);
+  for (_size_class_t &size_class : made->classes) {
+    // Unsigned: an address below the class's blocks wraps to a large offset. A class's
+    // mapping is at most 270 MB, so the offset and the index fit 32 bits.
+    const uintptr_t offset = address - reinterpret_cast<uintptr_t>(size_class.blocks);
+    if (offset < static_cast<uintptr_t>(size_class.capacity) * size_class.block_bytes) {
+      _return(&size_class, static_cast<ve_uint32_t>(offset) / size_class.block_bytes);
+      return;
+    }
+  }
+  if (header->size_class == kHeapClass) free(header);
+}
+
+void pool_fork_lock(ve_memory_pool_t *pool, int lock) {
+  if (pool == nullptr || pool == kPoolSentinel) return;
+  auto *made = reinterpret_cast<_class_pool_t *>(pool);
+  // Taken before a fork so that no class is half grown in the child's copy; a grow lock is
+  // never held while another lock is taken, so it comes last. The free lists change only by
+  // single compare-exchanges and are whole in any copy.
+  for (_size_class_t &size_class : made->classes) {
+    if (lock != 0) {
+      pthread_mutex_lock(&size_class.grow_mutex);
+    } else {
+      pthread_mutex_unlock(&size_class.grow_mutex);
+    }
+  }
+}
+
+}  // namespace veska_internal
 
 extern "C" {
 
@@ -257,7 +391,6 @@ int VE_memory_pool_create(ve_memory_pool_t **pool, ve_uint16_t min_blocks) {
   *pool = nullptr;
   auto *made = static_cast<_class_pool_t *>(calloc(1, sizeof(_class_pool_t)));
   if (made == nullptr) return QIVA_ERR_NOMEM;
-  made->base.dummy = const_cast<char *>(&kClassPoolTag);
   // Room for a full queue, the dispatcher's message and producers between allocation and
   // enqueue; beyond that the heap serves.
   const ve_uint32_t capacity = static_cast<ve_uint32_t>(min_blocks) + kSpareBlocks;
@@ -270,82 +403,35 @@ int VE_memory_pool_create(ve_memory_pool_t **pool, ve_uint16_t min_blocks) {
     pthread_mutex_init(&size_class->grow_mutex, nullptr);
     _reserve(size_class, capacity);
   }
+  _register(made);
   *pool = &made->base;
   return QIVA_SUCCESS;
 }
 
 int VE_memory_pool_destroy(ve_memory_pool_t *pool) {
   if (pool == kPoolSentinel) return QIVA_SUCCESS;
-  _class_pool_t *made = _class_pool(pool);
-  if (made == nullptr) return QIVA_ERR_INVALID;
-  for (_size_class_t &size_class : made->classes) {
-    if (size_class.next != nullptr) munmap(size_class.next, size_class.mapped_bytes);
-    pthread_mutex_destroy(&size_class.grow_mutex);
-  }
-  made->base.dummy = nullptr;
-  free(made);
+  if (pool == nullptr || !_unregister(pool)) return QIVA_ERR_INVALID;
+  _destroy(reinterpret_cast<_class_pool_t *>(pool));
   return QIVA_SUCCESS;
 }
 
 void VE_memory_pool_fork_lock(ve_memory_pool_t *pool, int lock) {
-  _class_pool_t *made = _class_pool(pool);
-  if (made == nullptr) return;
-  // Taken before a fork so that no class is half grown in the child's copy; a grow lock is
-  // never held while another lock is taken, so it comes last. The free lists change only by
-  // single compare-exchanges and are whole in any copy.
-  for (_size_class_t &size_class : made->classes) {
-    if (lock != 0) {
-      pthread_mutex_lock(&size_class.grow_mutex);
-    } else {
-      pthread_mutex_unlock(&size_class.grow_mutex);
-    }
-  }
+  if (_live_pool(pool) != nullptr) veska_internal::pool_fork_lock(pool, lock);
 }
 
 ve_memory_pool_handle_t VE_memory_pool_alloc(ve_memory_pool_t *pool, ve_uint16_t size) {
-  if (size == 0) return nullptr;
-  if (pool == kPoolSentinel) return malloc(size);
-  _class_pool_t *made = _class_pool(pool);
-  if (made == nullptr) return nullptr;
-  ve_uint32_t class_number = 0;
-  while (class_number < kClassCount && (kSmallestClass << class_number) < size) ++class_number;
-  if (class_number == kClassCount) return _heap_block(size);
-  _size_class_t *size_class = &made->classes[class_number];
-  ve_uint32_t first = _pop(size_class);
-  while (first == 0) {
-    first = _take_returned(size_class);
-    if (first != 0) break;
-    if (!_grow(size_class)) return _heap_block(size);
-    first = _pop(size_class);
-  }
-  return _block(size_class, first - 1) + 1;
+  if (pool != kPoolSentinel && _live_pool(pool) == nullptr) return nullptr;
+  return veska_internal::pool_alloc(pool, size);
 }
 
 void VE_memory_pool_free(ve_memory_pool_t *pool, ve_memory_pool_handle_t handle) {
-  if (handle == nullptr) return;
-  if (pool == kPoolSentinel) {
-    free(handle);
-    return;
-  }
-  _class_pool_t *made = _class_pool(pool);
-  if (made == nullptr) return;
-  auto *header = static_cast<_block_header_t *>(handle) - 1;
-  const uintptr_t address = reinterpret_cast<uintptr_t>(header);
-  for (_size_class_t &size_class : made->classes) {
-    // Unsigned: an address below the class's blocks wraps to a large offset. A class's
-    // mapping is at most 270 MB, so the offset and the index fit 32 bits.
-    const uintptr_t offset = address - reinterpret_cast<uintptr_t>(size_class.blocks);
-    if (offset < static_cast<uintptr_t>(size_class.capacity) * size_class.block_bytes) {
-      _return(&size_class, static_cast<ve_uint32_t>(offset) / size_class.block_bytes);
-      return;
-    }
-  }
-  if (header->size_class == kHeapClass) free(header);
+  if (pool != kPoolSentinel && _live_pool(pool) == nullptr) return;
+  veska_internal::pool_free(pool, handle);
 }
 
 void *VE_memory_pool_data(ve_memory_pool_t *pool, ve_memory_pool_handle_t handle) {
-  if (pool == kPoolSentinel) return handle;
-  return _class_pool(pool) != nullptr ? handle : nullptr;
+  if (pool != kPoolSentinel && _live_pool(pool) == nullptr) return nullptr;
+  return handle;
 }
 
 }  // extern "C"

@@ -2,7 +2,9 @@
  * The memory pool. VE_memory_pool_init gives the sentinel pool, a validating facade over the
  * process heap; VE_memory_pool_create gives a client state its own pool of size-class free
  * lists. Either way a handle is the address of the block's bytes; callers reach bytes only
- * through VE_memory_pool_data and free through VE_memory_pool_free.
+ * through VE_memory_pool_data and free through VE_memory_pool_free. Every operation refuses a
+ * pool value that is neither the sentinel nor a live pool of VE_memory_pool_create (null, 21,
+ * or nothing done) without reading it.
  */
 #ifndef VESKA_SRC_MEMORY_POOL_H
 #define VESKA_SRC_MEMORY_POOL_H

@@ -11,6 +11,7 @@
 #include "src/common_context.h"
 #include "src/config_data.h"
 #include "src/event_message.h"
+#include "src/memory_pool-internal.h"
 #include "src/memory_pool.h"
 #include "src/preprocess.h"
 
@@ -43,15 +44,15 @@ extern "C" int QIVA_track(qiva_config_t *config, qiva_event_t *event) {
     // The caller supplies at least the block size in bytes there.
     event->type &= ~QIVA_PREBUILT_BLOCK_FLAG;
     ve_uint16_t block_size = static_cast<ve_uint16_t>(event->type + kHeaderSize);
-    ve_memory_pool_handle_t block = VE_memory_pool_alloc(pool, block_size);
-    void *bytes = block != nullptr ? VE_memory_pool_data(pool, block) : nullptr;
+    ve_memory_pool_handle_t block = veska_internal::pool_alloc(pool, block_size);
+    void *bytes = block != nullptr ? veska_internal::pool_data(pool, block) : nullptr;
     if (bytes == nullptr) {
-      if (block != nullptr) VE_memory_pool_free(pool, block);
+      if (block != nullptr) veska_internal::pool_free(pool, block);
       VE_RETURN(QIVA_ERR_NOMEM);
     }
     memcpy(bytes, event, block_size);
     int rc = VE_enqueue_message(config, block, block_size);
-    if (rc != 0) VE_memory_pool_free(pool, block);
+    if (rc != 0) veska_internal::pool_free(pool, block);
     VE_RETURN(rc);
   }
 
@@ -79,21 +80,21 @@ extern "C" int QIVA_track(qiva_config_t *config, qiva_event_t *event) {
     VE_RETURN(QIVA_ERR_EVENT_INTERNAL);
   }
   ve_uint16_t total = static_cast<ve_uint16_t>(payload + kHeaderSize);
-  ve_memory_pool_handle_t message = VE_memory_pool_alloc(pool, total);
+  ve_memory_pool_handle_t message = veska_internal::pool_alloc(pool, total);
   if (message == nullptr) {
     event->vertical_context = caller_vertical_context;
     VE_RETURN(QIVA_ERR_NOMEM);
   }
-  unsigned char *bytes = static_cast<unsigned char *>(VE_memory_pool_data(pool, message));
+  unsigned char *bytes = static_cast<unsigned char *>(veska_internal::pool_data(pool, message));
   if (bytes == nullptr) {
     // What the serialiser answers for a block without bytes.
     event->vertical_context = caller_vertical_context;
-    VE_memory_pool_free(pool, message);
+    veska_internal::pool_free(pool, message);
     VE_RETURN(QIVA_ERR_NOMEM);
   }
   VE_write_event_layout(event, &layout, bytes, total);
   event->vertical_context = caller_vertical_context;
   rc = VE_enqueue_message(config, message, total);
-  if (rc != 0) VE_memory_pool_free(pool, message);
+  if (rc != 0) veska_internal::pool_free(pool, message);
   VE_RETURN(rc);
 }

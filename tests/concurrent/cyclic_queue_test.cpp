@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "lib/concurrent/cyclic_queue-internal.h"
 #include "private_api.h"
 
 namespace {
@@ -68,22 +69,24 @@ TEST_F(CyclicQueueTest, DropWithoutOldValueKeepsNewestBlocks) {
   EXPECT_EQ(1, CCQ_empty(&queue_));
 }
 
-// The hook runs before the block is counted: it sees the block's own number, and whether the
-// push gave up the oldest block; drops count as pushes too.
+// The library's own counted push: the hook runs before the block is counted, so it sees the
+// block's own number, and whether the push gave up the oldest block; drops count as pushes too.
 TEST_F(CyclicQueueTest, CountedPushNumbersEveryBlockThroughDrops) {
   Make(2);
   struct Seen {
-    cyclic_queue_t *queue;
+    uint64_t pushed;
     std::vector<uint64_t> pushes;  // number * 10 + dropped
-  } seen{&queue_, {}};
+  } seen{0, {}};
   auto hook = [](void *arg, int dropped) {
     auto *s = static_cast<Seen *>(arg);
-    s->pushes.push_back(s->queue->pushed * 10 + static_cast<uint64_t>(dropped));
+    s->pushes.push_back(s->pushed * 10 + static_cast<uint64_t>(dropped));
   };
   Block b = {7, 0, 0, 0};
-  for (int i = 0; i < 4; ++i) ASSERT_EQ(0, CCQ_push_counted(&queue_, &b, nullptr, hook, &seen));
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_EQ(0, veska_internal::ccq_push_counted(&queue_, &b, nullptr, &seen.pushed, hook, &seen));
+  }
   EXPECT_EQ((std::vector<uint64_t>{0, 10, 21, 31}), seen.pushes);
-  EXPECT_EQ(4u, queue_.pushed);
+  EXPECT_EQ(4u, seen.pushed);
 }
 
 TEST_F(CyclicQueueTest, IndicesWrapAfterTwiceTheCapacity) {

@@ -91,3 +91,22 @@ TEST(MemoryPool, BlockFreedToAnotherPoolIsLeftAlone) {
 }
 
 }  // namespace
+
+namespace {
+
+// More live pools than the registry's lock-free slots: every one is served until destroyed,
+// and refused after.
+TEST(MemoryPool, ManyLivePoolsAreServedUntilDestroyed) {
+  std::vector<ve_memory_pool_t *> pools(100);
+  for (auto &pool : pools) ASSERT_EQ(0, VE_memory_pool_create(&pool, 1));
+  for (auto *pool : pools) {
+    ve_memory_pool_handle_t block = VE_memory_pool_alloc(pool, 64);
+    ASSERT_NE(nullptr, block);
+    EXPECT_EQ(block, VE_memory_pool_data(pool, block));
+    VE_memory_pool_free(pool, block);
+  }
+  for (auto *pool : pools) EXPECT_EQ(0, VE_memory_pool_destroy(pool));
+  for (auto *pool : pools) EXPECT_EQ(nullptr, VE_memory_pool_alloc(pool, 64));
+}
+
+}  // namespace

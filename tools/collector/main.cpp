@@ -28,6 +28,7 @@
 #include "tools/collector/outputs/kafka_output.h"
 #include "tools/collector/outputs/output.h"
 #include "tools/collector/outputs/output_file.h"
+#include "tools/collector/store/store_output.h"
 
 namespace {
 
@@ -170,6 +171,21 @@ int main(int argc, char **argv) {
       return kExitCannotStart;
     }
     outputs.push_back(std::move(kafka));
+  }
+  if (!options.store.empty()) {
+    std::string error;
+    bool refused = false;
+    veska::store::StoreSettings store_settings;
+    store_settings.retain_bytes = options.retain_bytes;
+    store_settings.retain_age = options.retain_age;
+    store_settings.stuck_after = options.stuck_after;
+    std::unique_ptr<Output> store =
+        veska::store::StoreOutput::create(options.store, store_settings, &error, &refused);
+    if (!store) {
+      fprintf(stderr, "veska-collector: %s\n", error.c_str());
+      return kExitCannotStart;
+    }
+    outputs.push_back(std::move(store));
   }
   _raise_descriptor_limit(options.max_connections);
 

@@ -15,6 +15,7 @@ namespace {
 constexpr size_t kErrorTextSize = 512;
 // A full queue waits for room only while the last delivery is more recent than this.
 constexpr int kStallMs = 2000;
+constexpr uint64_t kRecordsPerServe = 1024;
 
 bool _set(rd_kafka_conf_t *conf, const std::string &key, const std::string &value,
           std::string *error) {
@@ -141,6 +142,9 @@ void Forwarder::forward(wire::MessageKind kind, const std::string &peer,
     rd_kafka_poll(producer_, 100);
   }
   if (err != RD_KAFKA_RESP_ERR_NO_ERROR) _failure(err, rd_kafka_err2str(err));
+  // A turn of the intake can read tens of thousands of messages; serving reports as they come
+  // keeps librdkafka's report queue short instead of handing it one large batch to free.
+  if (forwarded_ % kRecordsPerServe == 0) rd_kafka_poll(producer_, 0);
 }
 
 void Forwarder::poll() { rd_kafka_poll(producer_, 0); }

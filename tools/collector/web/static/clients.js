@@ -44,7 +44,7 @@ export function showClients(main) {
       const dropping = clients.filter((c) => Number(c.events_dropped) > 0).length;
       status.textContent = `${plural(clients.length, 'client')}, ` +
           `${dropping} dropping events. Updated ${formatTime(Date.now() * 1000)}.`;
-      body.replaceChildren(clients.length ? clientTable(clients) :
+      body.replaceChildren(clients.length ? el('div', {class: 'table-scroll'}, clientTable(clients)) :
                                             el('p', {text: 'No client has connected yet.'}));
     } catch (error) {
       body.replaceChildren(errorBox(error.message));

@@ -179,17 +179,20 @@ export function showSearch(main) {
     el('div', {class: 'result-head'}, total,
        el('label', {class: 'check follow'}, follow, el('span', {text: 'Follow new transactions'})),
        live),
-    problem, table, pager);
+    problem, el('div', {class: 'table-scroll'}, table), pager);
 
   // While following: the keys of the last answer, and when each recent newcomer first appeared
   // (a row stays marked new long enough to be noticed between polls).
   let seen = null;
   const arrived = new Map();
   let timer = null;
+  let generation = 0;  // a toggle of the follow box makes answers to older requests stale
   async function load() {
     const query = apiParamsFrom(params);
+    const mine = generation;
     try {
       const answer = await searchTransactions(query);
+      if (mine !== generation) return;
       const rows = Array.isArray(answer.transactions) ? answer.transactions : [];
       const body = table.tBodies[0];
       const now = Date.now();
@@ -212,6 +215,7 @@ export function showSearch(main) {
             (newCount ? `, ${plural(newCount, 'new transaction')}` : '');
       }
     } catch (error) {
+      if (mine !== generation) return;
       problem.replaceChildren(errorBox(error.message));
     }
     if (params.get('follow') === '1' && main.contains(table)) timer = setTimeout(load, FOLLOW_MS);
@@ -221,6 +225,7 @@ export function showSearch(main) {
   // address without a reload.
   follow.addEventListener('change', () => {
     clearTimeout(timer);
+    ++generation;
     if (follow.checked) {
       params.set('follow', '1');
       params.delete('cursor');
