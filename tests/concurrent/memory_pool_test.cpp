@@ -36,11 +36,11 @@ TEST(MemoryPool, SentinelValidatesEveryOperation) {
 // A client pool hands out its whole capacity of a class (made step by step), then heap blocks,
 // and every block keeps its own bytes: blocks that overlapped, or pages that were not mapped,
 // would show as a changed pattern or a crash. Freed blocks come back, each to the class and
-// place its address says, and are reused intact. 5000 bytes is beyond every class.
+// place its address says, and are reused intact. Every size up to the largest message has a class.
 TEST(MemoryPool, ClientPoolBlocksStayDistinctBeyondCapacity) {
   const ve_uint16_t kMinBlocks = 1000;
   const size_t kCount = kMinBlocks + 128 + 20;  // the class's capacity, then the heap
-  for (ve_uint16_t size : {100, 1000, 4000, 5000}) {
+  for (ve_uint16_t size : {100, 1000, 4000, 5000, 65535}) {
     ve_memory_pool_t *pool = nullptr;
     ASSERT_EQ(0, VE_memory_pool_create(&pool, kMinBlocks));
     std::vector<ve_memory_pool_handle_t> blocks(kCount);

@@ -77,7 +77,8 @@ TEST(CollectorCommandLine, RefusalsNameTheirCause) {
       {{"--listen", "127.0.0.1:99999"}, 2, "port above 65535"},
       {{"--listen", "collector.veska-test.invalid:5455"}, 2, "cannot resolve"},
       {{"--listen", busy.address()}, 2, "address already in use"},
-      {{"--listen", "127.0.0.1:0", "--ready-file", folder.file("none/ready")}, 2,
+      {{"--listen", "127.0.0.1:0", "--ready-file", folder.file("none/ready")},
+       2,
        "No such file or directory"},
       {{"--output", "--summary"}, 2, "needs a value, not the option '--summary'"},
       {{"--idle-exit", "0x10"}, 2, "not '0x10'"},
@@ -91,8 +92,8 @@ TEST(CollectorCommandLine, RefusalsNameTheirCause) {
   for (const Row &row : rows) {
     const CollectorRun run = run_collector(folder.path(), row.arguments);
     EXPECT_EQ(row.status, run.status) << row.arguments[0] << ": " << run.text;
-    EXPECT_NE(std::string::npos, run.text.find(row.fragment)) << row.arguments[0] << ": "
-                                                              << run.text;
+    EXPECT_NE(std::string::npos, run.text.find(row.fragment))
+        << row.arguments[0] << ": " << run.text;
   }
   struct stat status;
   EXPECT_NE(0, stat(folder.file("--summary").c_str(), &status));
@@ -112,12 +113,14 @@ TEST(CollectorOutputFile, ASecondCollectorLeavesTheFirstOnesFileAlone) {
   ASSERT_TRUE(first.wait_for("event", 1));
 
   TempDir folder("veska-collector-second");
-  const CollectorRun same_port = run_collector(folder.path(), {"--listen", first.address(), "--output",
-                                                      first.output_path(), "--idle-exit", "5"});
+  const CollectorRun same_port = run_collector(
+      folder.path(),
+      {"--listen", first.address(), "--output", first.output_path(), "--idle-exit", "5"});
   EXPECT_EQ(2, same_port.status);
   EXPECT_NE(std::string::npos, same_port.text.find("address already in use")) << same_port.text;
   const CollectorRun other_port = run_collector(
-      folder.path(), {"--listen", "127.0.0.1:0", "--output", first.output_path(), "--idle-exit", "5"});
+      folder.path(),
+      {"--listen", "127.0.0.1:0", "--output", first.output_path(), "--idle-exit", "5"});
   EXPECT_EQ(2, other_port.status);
   EXPECT_NE(std::string::npos, other_port.text.find("(pid " + std::to_string(first.pid()) + ")"))
       << other_port.text;
@@ -176,8 +179,8 @@ TEST(CollectorExitStatus, MessagesAnOutputLostMakeItThree) {
       if (address.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_FALSE(address.empty()) << lost.arguments[0];
-    ASSERT_TRUE(send_event(static_cast<uint16_t>(atoi(address.c_str() + address.rfind(':') + 1)),
-                           "lost"));
+    ASSERT_TRUE(
+        send_event(static_cast<uint16_t>(atoi(address.c_str() + address.rfind(':') + 1)), "lost"));
     const CollectorRun result = run.get();
     EXPECT_EQ(3, result.status) << result.text;
     EXPECT_NE(std::string::npos, result.text.find(lost.fragment)) << result.text;
