@@ -13,6 +13,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/collector/intake/kafka_intake.h"
 #include "tools/collector/intake/tcp_intake.h"
 #include "tools/collector/options.h"
 #include "tools/collector/outputs/json_lines.h"
@@ -32,6 +34,7 @@ using Json = nlohmann::ordered_json;
 using Seconds = std::chrono::duration<double>;
 using veska::collector::Clock;
 using veska::collector::IntakeCounts;
+using veska::collector::KafkaIntake;
 using veska::collector::Options;
 using veska::collector::Output;
 using veska::collector::TcpIntake;
@@ -39,6 +42,10 @@ namespace wire = veska::wire;
 
 // How long the outputs may take at exit to deliver what they still hold.
 constexpr double kFinishSeconds = 5;
+// Each turn of the loop waits at most this long for the topic's records, and takes at most so
+// many of them before it looks at the sockets again.
+constexpr int kKafkaPollMs = 20;
+constexpr size_t kKafkaRecordsPerTurn = 65536;
 
 volatile sig_atomic_t stop_requested = 0;
 
@@ -56,7 +63,7 @@ bool _write_ready_file(const std::string &path, const char *address) {
   return ok;
 }
 
-void _print_summary(const IntakeCounts &counts,
+void _print_summary(const IntakeCounts &counts, const KafkaIntake *kafka_intake,
                     const std::vector<std::unique_ptr<Output>> &outputs) {
   Json summary = Json::object();
   summary["connections"] = counts.connections;
@@ -70,6 +77,12 @@ void _print_summary(const IntakeCounts &counts,
   messages["statistics"] = counts.kinds[static_cast<int>(wire::MessageKind::kStatistics)];
   messages["heartbeat"] = counts.kinds[static_cast<int>(wire::MessageKind::kHeartbeat)];
   summary["messages"] = messages;
+  if (kafka_intake != nullptr) {
+    Json consumer = Json::object();
+    consumer["consumed"] = kafka_intake->counts().consumed;
+    consumer["refused"] = kafka_intake->counts().refused;
+    summary["kafka_consumer"] = consumer;
+  }
   for (const std::unique_ptr<Output> &output : outputs) output->summarise(&summary);
   fprintf(stderr, "%s\n", summary.dump().c_str());
 }
@@ -98,6 +111,15 @@ veska::collector::IntakeSettings _intake_settings(const Options &options) {
   return settings;
 }
 
+veska::collector::KafkaIntakeSettings _kafka_intake_settings(const Options &options) {
+  veska::collector::KafkaIntakeSettings settings;
+  settings.brokers = options.kafka_consume;
+  settings.topic = options.kafka.topic;
+  settings.group = options.kafka_group.empty() ? "veska-collector" : options.kafka_group;
+  settings.properties = options.kafka.properties;
+  return settings;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -113,8 +135,8 @@ int main(int argc, char **argv) {
   if (!options.output.empty()) {
     out = fopen(options.output.c_str(), "w");
     if (out == nullptr) {
-      fprintf(stderr, "veska-collector: cannot open output file '%s': %s\n",
-              options.output.c_str(), strerror(errno));
+      fprintf(stderr, "veska-collector: cannot open output file '%s': %s\n", options.output.c_str(),
+              strerror(errno));
       return 2;
     }
   }
@@ -137,9 +159,16 @@ int main(int argc, char **argv) {
     fprintf(stderr, "veska-collector: %s\n", error.c_str());
     return 2;
   }
+  std::unique_ptr<KafkaIntake> kafka_intake;
+  if (!options.kafka_consume.empty()) {
+    kafka_intake = KafkaIntake::create(_kafka_intake_settings(options), &outputs, &error);
+    if (!kafka_intake) {
+      fprintf(stderr, "veska-collector: %s\n", error.c_str());
+      return 2;
+    }
+  }
   if (!options.ready_file.empty() && !_write_ready_file(options.ready_file, intake->address())) {
-    fprintf(stderr, "veska-collector: cannot write ready file '%s'\n",
-            options.ready_file.c_str());
+    fprintf(stderr, "veska-collector: cannot write ready file '%s'\n", options.ready_file.c_str());
     return 2;
   }
 
@@ -154,18 +183,22 @@ int main(int argc, char **argv) {
   int loop_status = 0;
   Clock::time_point last_sweep = Clock::now();
   while (stop_requested == 0 && !intake->done()) {
-    // Short passes keep signals, --count, --idle-exit and time-outs responsive.
-    if (!intake->turn(100000)) {
+    // Short passes keep signals, --count, --idle-exit and time-outs responsive. With a topic to
+    // read, the sockets get a quick look and the consumer the wait.
+    if (!intake->turn(kafka_intake ? 1000 : 100000)) {
       loop_status = 1;
       break;
     }
+    if (kafka_intake) kafka_intake->poll(kKafkaPollMs, kKafkaRecordsPerTurn);
     const Clock::time_point now = Clock::now();
     if (now - last_sweep >= std::chrono::milliseconds(100)) {
       last_sweep = now;
       intake->close_silent(now);
     }
     if (options.idle_exit > 0) {
-      Seconds idle = now - intake->last_activity();
+      Clock::time_point last = intake->last_activity();
+      if (kafka_intake) last = std::max(last, kafka_intake->last_activity());
+      Seconds idle = now - last;
       if (idle.count() >= options.idle_exit) break;
     }
   }
@@ -175,10 +208,13 @@ int main(int argc, char **argv) {
   }
 
   intake->close_all();
+  // Commits what the outputs hold, so that the next consumer of these partitions starts after it.
+  if (kafka_intake) kafka_intake->close();
   const IntakeCounts counts = intake->counts();
   intake.reset();
   for (const std::unique_ptr<Output> &output : outputs) output->finish(kFinishSeconds);
-  if (options.summary) _print_summary(counts, outputs);
+  if (options.summary) _print_summary(counts, kafka_intake.get(), outputs);
+  kafka_intake.reset();
   outputs.clear();
   if (out != stdout) fclose(out);
   if (counts.protocol_errors != 0) return 1;

@@ -34,7 +34,8 @@ const char kUsage[] =
     "                       HOST:PORT[,HOST:PORT...]\n"
     "  --kafka-topic TOPIC  the Kafka topic (default veska)\n"
     "  --kafka-format json|wire  record value: the JSON line (default) or the message bytes\n"
-    "  --kafka-property K=V any librdkafka producer property (repeatable)\n"
+    "  --kafka-property K=V any librdkafka property, for the producer or the consumer\n"
+    "                       (repeatable)\n"
     "  --store FILE         also keep every event in the transaction store FILE (SQLite)\n"
     "  --retain-bytes N     keep the store within N bytes, oldest transactions first\n"
     "                       (default 1073741824)\n"
@@ -43,8 +44,10 @@ const char kUsage[] =
     "  --stuck-after DURATION  an open transaction older than this is stuck (default 60s)\n"
     "  --http ADDR          serve the query API and the page on ADDR (HOST:PORT)\n"
     "  --http-token-file FILE  every HTTP request must carry the bearer token in FILE\n"
-    "  --kafka-consume LIST read the --kafka-topic back from these bootstrap servers\n"
-    "  --kafka-group GROUP  the consumer group of --kafka-consume\n"
+    "  --kafka-consume LIST read the --kafka-topic back from these bootstrap servers: its\n"
+    "                       wire-format records go to the outputs, with each client's\n"
+    "                       peer; other records are refused and counted\n"
+    "  --kafka-group GROUP  the consumer group of --kafka-consume (default veska-collector)\n"
     "  --help               show this text\n"
     "\n"
     "SIGINT or SIGTERM: stop accepting, read every connection until it has been quiet for\n"
@@ -79,11 +82,20 @@ bool _parse_duration(const std::string &text, double *value) {
   double unit = 1;
   std::string number = text;
   switch (text.back()) {
-    case 's': unit = 1; break;
-    case 'm': unit = 60; break;
-    case 'h': unit = 3600; break;
-    case 'd': unit = 86400; break;
-    default: break;
+    case 's':
+      unit = 1;
+      break;
+    case 'm':
+      unit = 60;
+      break;
+    case 'h':
+      unit = 3600;
+      break;
+    case 'd':
+      unit = 86400;
+      break;
+    default:
+      break;
   }
   if (unit != 1 || text.back() == 's') number.pop_back();
   double seconds = 0;
@@ -143,23 +155,21 @@ int parse_options(int argc, char **argv, Options *options) {
     } else if (arg == "--retain-bytes") {
       if (!take(&text)) return bad_option("option '" + arg + "' needs a value");
       if (!_parse_unsigned(text, &options->retain_bytes) || options->retain_bytes == 0) {
-        return bad_option("option '" + arg + "' needs a positive whole number, not '" + text +
-                          "'");
+        return bad_option("option '" + arg + "' needs a positive whole number, not '" + text + "'");
       }
     } else if (arg == "--retain-age" || arg == "--stuck-after") {
       if (!take(&text)) return bad_option("option '" + arg + "' needs a value");
       if (!_parse_duration(text,
                            arg == "--retain-age" ? &options->retain_age : &options->stuck_after)) {
-        return bad_option("option '" + arg + "' needs a duration such as 90s, 15m, 12h or 7d, not '" +
-                          text + "'");
+        return bad_option("option '" + arg +
+                          "' needs a duration such as 90s, 15m, 12h or 7d, not '" + text + "'");
       }
     } else if (arg == "--count" || arg == "--close-after" || arg == "--close-connections" ||
                arg == "--max-connections") {
       uint64_t number = 0;
       if (!take(&text)) return bad_option("option '" + arg + "' needs a value");
       if (!_parse_unsigned(text, &number) || number == 0) {
-        return bad_option("option '" + arg + "' needs a positive whole number, not '" + text +
-                           "'");
+        return bad_option("option '" + arg + "' needs a positive whole number, not '" + text + "'");
       }
       (arg == "--count"               ? options->count
        : arg == "--close-after"       ? options->close_after
@@ -170,7 +180,7 @@ int parse_options(int argc, char **argv, Options *options) {
       if (!_parse_seconds(text,
                           arg == "--idle-exit" ? &options->idle_exit : &options->client_timeout)) {
         return bad_option("option '" + arg + "' needs a positive number of seconds, not '" + text +
-                           "'");
+                          "'");
       }
     } else if (veska::kafka::is_option(arg)) {
       std::string error;
@@ -184,6 +194,10 @@ int parse_options(int argc, char **argv, Options *options) {
   // With --kafka-consume, --kafka-topic names the topic read back, not one written to.
   if (options->kafka_consume.empty() && !veska::kafka::check_options(options->kafka, &error)) {
     return bad_option(error);
+  }
+  // Forwarding what is read back would feed the topic its own records for ever.
+  if (!options->kafka_consume.empty() && options->kafka.enabled()) {
+    return bad_option("--kafka-consume and --kafka-brokers cannot be used together");
   }
   return -1;
 }

@@ -1,0 +1,148 @@
+// veska-collector reading a topic back (--kafka-consume) from librdkafka's mock cluster: the
+// records the forwarder wrote in the wire format reach the outputs with their clients' peers,
+// other records are refused and counted, and a rebalance between two consumers neither loses
+// nor repeats an event.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kafka/mock_kafka.h"
+#include "support/client_events.h"
+#include "support/collector_process.h"
+#include "tools/collector/outputs/kafka_forwarder.h"
+
+namespace veska_test {
+namespace {
+
+using nlohmann::json;
+using veska::wire::MessageKind;
+
+// Produces events first..first+count-1 (transaction ids "ev-NNNNNNN") in the wire format
+// through the collector's own forwarder, as clients "10.0.0.N:4000" (N = event % clients);
+// raw records (anything but a wire message) follow. True when every record was acknowledged.
+bool _produce(const MockKafka &kafka, int first, int count, int clients = 3,
+              const std::vector<std::string> &raw = {}) {
+  veska::kafka::Options options;
+  options.brokers = kafka.bootstraps();
+  options.format = veska::kafka::Format::kWire;
+  std::string error;
+  std::unique_ptr<veska::kafka::Forwarder> forwarder =
+      veska::kafka::Forwarder::create(options, &error);
+  if (!forwarder) return false;
+  char id[16];
+  for (int n = first; n < first + count; ++n) {
+    snprintf(id, sizeof id, "ev-%07d", n);
+    std::vector<uint8_t> bytes = serialise_test_event(id);
+    std::string peer = "10.0.0." + std::to_string(n % clients) + ":4000";
+    forwarder->forward(MessageKind::kEvent, peer, reinterpret_cast<const uint8_t *>(id), 10,
+                       bytes.data(), bytes.size());
+    if (n % 1024 == 0) forwarder->poll();
+  }
+  for (const std::string &value : raw) {
+    forwarder->forward(MessageKind::kEvent, "10.0.0.9:4000", nullptr, 0, value.data(),
+                       value.size());
+  }
+  forwarder->flush(60000);
+  return forwarder->failed() == 0;
+}
+
+std::vector<std::string> _consumer_args(const MockKafka &kafka,
+                                        std::vector<std::string> more = {}) {
+  std::vector<std::string> args = {"--summary", "--kafka-consume", kafka.bootstraps(),
+                                   "--kafka-topic", "veska", "--kafka-group", "fleet",
+                                   // A dead or departed member's partitions move within seconds.
+                                   "--kafka-property", "session.timeout.ms=6000",
+                                   "--kafka-property", "heartbeat.interval.ms=500"};
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+json _summary(const CollectorProcess &collector) {
+  std::string text = collector.stderr_text();
+  size_t start = text.rfind("{\"connections\"");
+  return start == std::string::npos ? json() : json::parse(text.substr(start), nullptr, false);
+}
+
+// How often each transaction id appears among the event lines of the collectors.
+std::map<std::string, int> _ids(const std::vector<CollectorProcess *> &collectors) {
+  std::map<std::string, int> seen;
+  for (CollectorProcess *collector : collectors) {
+    for (const json &event : collector->records("event")) {
+      ++seen[bytes_of(event["instance"]["transaction_id"])];
+    }
+  }
+  return seen;
+}
+
+// Waits, within timeout_s, until the collectors have written n event lines between them.
+bool _wait_events(const std::vector<CollectorProcess *> &collectors, size_t n, double timeout_s) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+  for (;;) {
+    size_t events = 0;
+    for (CollectorProcess *collector : collectors) events += collector->records("event").size();
+    if (events >= n) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+}
+
+TEST(KafkaIntake, WireRecordsReachTheOutputsAndOthersAreRefused) {
+  MockKafka kafka;
+  ASSERT_TRUE(kafka.start());
+  ASSERT_TRUE(_produce(kafka, 0, 300, 3,
+                       {R"({"kind":"event","peer":"10.0.0.9:4000"})", std::string("\x01\x00\x00"),
+                        std::string(70000, 'x')}));
+  CollectorProcess collector;
+  ASSERT_TRUE(collector.start(_consumer_args(kafka))) << collector.error();
+  ASSERT_TRUE(collector.wait_for("event", 300)) << collector.stderr_text();
+  ASSERT_EQ(0, collector.stop());
+
+  std::map<std::string, int> ids = _ids({&collector});
+  EXPECT_EQ(300u, ids.size());
+  for (const json &event : collector.records("event")) {
+    int n = std::stoi(bytes_of(event["instance"]["transaction_id"]).substr(3));
+    EXPECT_EQ("10.0.0." + std::to_string(n % 3) + ":4000", event["peer"]);
+  }
+  json summary = _summary(collector);
+  EXPECT_EQ(300, summary["kafka_consumer"]["consumed"]) << collector.stderr_text();
+  EXPECT_EQ(3, summary["kafka_consumer"]["refused"]);
+  EXPECT_NE(std::string::npos, collector.stderr_text().find("--kafka-format wire"));
+}
+
+// A second consumer joins while the first reads: the partitions are split between them, and
+// the second starts each partition it takes over after what the first delivered.
+TEST(KafkaIntake, RebalanceNeitherLosesNorRepeats) {
+  MockKafka kafka;
+  ASSERT_TRUE(kafka.start());
+  const int half = 30000;
+  ASSERT_TRUE(_produce(kafka, 0, half));
+  CollectorProcess first, second;
+  ASSERT_TRUE(first.start(_consumer_args(kafka))) << first.error();
+  ASSERT_TRUE(first.wait_for("event", half, 120)) << first.stderr_text();
+  ASSERT_TRUE(second.start(_consumer_args(kafka))) << second.error();
+  // The join revokes the first one's partitions and hands some to the second; it waits for
+  // records only once it has them.
+  ASSERT_TRUE(_produce(kafka, half, half));
+  ASSERT_TRUE(_wait_events({&first, &second}, 2 * half, 120))
+      << first.stderr_text() << second.stderr_text();
+  ASSERT_TRUE(_produce(kafka, 2 * half, half));
+  ASSERT_EQ(0, second.stop());  // leaving hands its partitions back to the first
+  ASSERT_TRUE(_produce(kafka, 3 * half, half));
+  ASSERT_TRUE(_wait_events({&first, &second}, 4 * half, 120))
+      << first.stderr_text() << second.stderr_text();
+  ASSERT_EQ(0, first.stop());
+
+  std::map<std::string, int> ids = _ids({&first, &second});
+  EXPECT_EQ(4u * half, ids.size());
+  int repeated = 0;
+  for (const auto &entry : ids) repeated += entry.second != 1;
+  EXPECT_EQ(0, repeated);
+  EXPECT_GT(second.records("event").size(), 0u) << "the second consumer never had a partition";
+}
+
+}  // namespace
+}  // namespace veska_test
