@@ -45,13 +45,17 @@ if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 timeout 900 cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DVESKA_BUILD_TESTS=OFF \
-  -DVESKA_BUILD_JAVA=OFF "${launcher[@]}" >"$WORK/cmake.log" || { cat "$WORK/cmake.log"; exit 1; }
+  -DVESKA_BUILD_JAVA=ON "${launcher[@]}" >"$WORK/cmake.log" || { cat "$WORK/cmake.log"; exit 1; }
 targets=(veska-load veska-collector)
 [ "$RUN_BENCH" = 1 ] && targets+=(veska-bench)
 # The plain-socket sender that measures the collector alone, where the tree has it.
 if timeout 60 cmake --build "$BUILD" --target help >"$WORK/targets.txt" &&
   grep -q "collector_feed" "$WORK/targets.txt"; then
   targets+=(collector_feed)
+fi
+# Server.track beside QIVA_track, where a JDK built the Java binding.
+if [ "$RUN_BENCH" = 1 ] && grep -q "veska4j_bench" "$WORK/targets.txt"; then
+  targets+=(veska4j_bench)
 fi
 timeout 1800 cmake --build "$BUILD" -j2 --target "${targets[@]}" >"$WORK/build.log" 2>&1 ||
   { tail -40 "$WORK/build.log"; exit 1; }
@@ -67,6 +71,14 @@ if [ "$RUN_BENCH" = 1 ]; then
     >"$WORK/bench.txt" 2>&1 || { tail -40 "$WORK/bench.txt"; exit 1; }
   sed -n '/== veska-bench summary/,$p' "$WORK/bench.txt"
   echo "(load after: $(load))"
+  if [ -f "$BUILD/lib/veska4j_bench.jar" ] && command -v java >/dev/null; then
+    # The same typical event through the Java facade and through QIVA_track, alternating in
+    # one JVM; the ratio is taken round by round.
+    echo "== JavaTrackBench $ROUNDS rounds (load before: $(load))"
+    timeout 900 java -Djava.library.path="$BUILD/lib" \
+      -cp "$BUILD/lib/veska4j.jar:$BUILD/lib/veska4j_bench.jar" veska4j.bench.JavaTrackBench \
+      "$ROUNDS" 1 || echo "JavaTrackBench failed"
+  fi
 fi
 
 # Starts a quiet collector on a free loopback port, with any further options given; sets

@@ -46,6 +46,10 @@ qiva_values_list_t *_allocate_items(size_t count) {
 
 void _free_items(qiva_values_list_t *values) { free(_block_header(values)); }
 
+// A field longer than its length field can hold gets length 0, which QIVA_track refuses with
+// that field's length fault, instead of its low bits, which would send it cut short.
+jsize _fitting_length(jsize length, jsize longest) { return length > longest ? 0 : length; }
+
 void _throw_out_of_memory(JNIEnv *env, const char *text) {
   jclass cls = env->FindClass("java/lang/OutOfMemoryError");
   if (cls != nullptr) env->ThrowNew(cls, text);
@@ -144,7 +148,7 @@ bool _translate_map(JNIEnv *env, jobjectArray pairs, jsize count, qiva_values_li
         value = nullptr;
       }
       item->value = bytes;
-      item->size = static_cast<qiva_uint16_t>(size);
+      item->size = static_cast<qiva_uint16_t>(_fitting_length(size, 65535));
       refs[i].value = value;
     }
     item->flags = 3;
@@ -165,7 +169,7 @@ bool _translate_association_id(JNIEnv *env, qiva_association_id_t *target, jint 
   if (link == nullptr) return true;
   jsize length = 0;
   if (!_translate_bytes(env, link, &target->link_id, &length)) return false;
-  target->link_id_size = static_cast<qiva_uint8_t>(length);
+  target->link_id_size = static_cast<qiva_uint8_t>(_fitting_length(length, 255));
   return true;
 }
 
@@ -219,7 +223,7 @@ extern "C" void VESKA4J_translate_event(JNIEnv *env, qivapi4j_event_t *record) {
     jsize length = 0;
     if (!_translate_bytes(env, record->transactionId, &event->instance_id.transaction_id, &length))
       return;
-    event->instance_id.size = static_cast<qiva_uint16_t>(length);
+    event->instance_id.size = static_cast<qiva_uint16_t>(_fitting_length(length, 65535));
     event->instance_id.flags = 1;
   }
 

@@ -42,6 +42,7 @@ class FakeEnv {
     table_.GetByteArrayElements = &GetByteArrayElements;
     table_.ReleaseByteArrayElements = &ReleaseByteArrayElements;
     table_.GetObjectArrayElement = &GetObjectArrayElement;
+    table_.GetByteArrayRegion = &GetByteArrayRegion;
     table_.ExceptionCheck = &ExceptionCheck;
     table_.EnsureLocalCapacity = &EnsureLocalCapacity;
     table_.DeleteLocalRef = &DeleteLocalRef;
@@ -134,6 +135,15 @@ class FakeEnv {
     }
     f->takes[object(a)]++;
     return object(a)->bytes.data();
+  }
+  static void JNICALL GetByteArrayRegion(JNIEnv *env, jbyteArray a, jsize start, jsize length,
+                                         jbyte *out) {
+    const std::vector<jbyte> &bytes = object(a)->bytes;
+    if (start < 0 || length < 0 || static_cast<size_t>(start) + length > bytes.size()) {
+      of(env)->raise("java/lang/ArrayIndexOutOfBoundsException", "region");
+      return;
+    }
+    std::memcpy(out, bytes.data() + start, static_cast<size_t>(length));
   }
   static void JNICALL ReleaseByteArrayElements(JNIEnv *env, jbyteArray a, jbyte *e, jint mode) {
     of(env)->releases.push_back({object(a), e, mode});

@@ -1,8 +1,7 @@
 package veska4j;
 
 import java.nio.charset.StandardCharsets;
-import java.util.ArrayList;
-import java.util.List;
+import java.util.Arrays;
 
 /**
  * One tracking event, filled in with chained setters and sent with
@@ -40,11 +39,15 @@ public final class Event {
     byte[] verticalLink;
     byte[] horizontalLink;
     byte[] transactionId;
-    private final List<byte[][]> verticalContext = new ArrayList<>();
-    private final List<byte[][]> horizontalContext = new ArrayList<>();
-    private final List<byte[][]> verticalStitches = new ArrayList<>();
-    private final List<byte[][]> horizontalStitches = new ArrayList<>();
-    private final List<byte[][]> transactionData = new ArrayList<>();
+    // The bytes of this event's layout, kept up to date by every setter (a Java array's
+    // length never changes): the pair count, three absent fields and five empty lists.
+    private long layoutBytes = 4 + 3 * 4 + 5 * 4;
+    private int pairCount;
+    private final Pairs verticalContext = new Pairs();
+    private final Pairs horizontalContext = new Pairs();
+    private final Pairs verticalStitches = new Pairs();
+    private final Pairs horizontalStitches = new Pairs();
+    private final Pairs transactionData = new Pairs();
 
     /**
      * Creates an event of the given type, time-stamped when it is sent.
@@ -86,6 +89,7 @@ public final class Event {
      * @return this event
      */
     public Event transactionId(byte[] id) {
+        layoutBytes += length(id) - length(transactionId);
         this.transactionId = id;
         return this;
     }
@@ -99,6 +103,7 @@ public final class Event {
      */
     public Event vertical(int callerType, byte[] link) {
         this.verticalCaller = callerType;
+        layoutBytes += length(link) - length(verticalLink);
         this.verticalLink = link;
         return this;
     }
@@ -112,6 +117,7 @@ public final class Event {
      */
     public Event horizontal(int callerType, byte[] link) {
         this.horizontalCaller = callerType;
+        layoutBytes += length(link) - length(horizontalLink);
         this.horizontalLink = link;
         return this;
     }
@@ -124,7 +130,7 @@ public final class Event {
      * @return this event
      */
     public Event addTransactionData(String name, byte[] value) {
-        transactionData.add(pair(name, value));
+        add(transactionData, name, value);
         return this;
     }
 
@@ -136,7 +142,7 @@ public final class Event {
      * @return this event
      */
     public Event addVerticalStitch(String name, byte[] value) {
-        verticalStitches.add(pair(name, value));
+        add(verticalStitches, name, value);
         return this;
     }
 
@@ -148,7 +154,7 @@ public final class Event {
      * @return this event
      */
     public Event addHorizontalStitch(String name, byte[] value) {
-        horizontalStitches.add(pair(name, value));
+        add(horizontalStitches, name, value);
         return this;
     }
 
@@ -160,7 +166,7 @@ public final class Event {
      * @return this event
      */
     public Event addVerticalContext(String name, byte[] value) {
-        verticalContext.add(pair(name, value));
+        add(verticalContext, name, value);
         return this;
     }
 
@@ -172,42 +178,132 @@ public final class Event {
      * @return this event
      */
     public Event addHorizontalContext(String name, byte[] value) {
-        horizontalContext.add(pair(name, value));
+        add(horizontalContext, name, value);
         return this;
     }
 
-    // The library reads a name as zero-terminated text.
-    private static byte[][] pair(String name, byte[] value) {
-        if (name == null) {
-            throw new NullPointerException("name");
-        }
-        byte[] text = name.getBytes(StandardCharsets.UTF_8);
-        byte[] key = new byte[text.length + 1];
-        System.arraycopy(text, 0, key, 0, text.length);
-        return new byte[][] {key, value};
+    private static int length(byte[] field) {
+        return field == null ? 0 : field.length;
     }
 
-    static byte[][][] pairs(List<byte[][]> list) {
-        return list.isEmpty() ? null : list.toArray(new byte[0][][]);
+    private void add(Pairs list, String name, byte[] value) {
+        layoutBytes += list.add(name, value);
+        pairCount++;
+    }
+
+    // One list's pairs kept flat so that laying them out walks one array: each key already
+    // laid out (its length, then its UTF-8 bytes and the zero byte that ends the text the
+    // library reads), then the value as given.
+    private static final class Pairs {
+        private static final byte[][] NONE = new byte[0][];
+        byte[][] keysAndValues = NONE;
+        int count;
+
+        // Adds a pair; the bytes it adds to the layout.
+        int add(String name, byte[] value) {
+            if (name == null) {
+                throw new NullPointerException("name");
+            }
+            byte[] text = name.getBytes(StandardCharsets.UTF_8);
+            byte[] key = new byte[4 + text.length + 1];
+            putInt(key, 0, text.length + 1);
+            System.arraycopy(text, 0, key, 4, text.length);
+            if (2 * count == keysAndValues.length) {
+                keysAndValues = Arrays.copyOf(keysAndValues, Math.max(4, 4 * count));
+            }
+            keysAndValues[2 * count] = key;
+            keysAndValues[2 * count + 1] = value;
+            count++;
+            return key.length + 4 + length(value);
+        }
+
+        // [key, value] pairs for ServerImpl._track, or null when there are none.
+        byte[][][] toArrays() {
+            if (count == 0) {
+                return null;
+            }
+            byte[][][] pairs = new byte[count][][];
+            for (int i = 0; i < count; i++) {
+                byte[] key = keysAndValues[2 * i];
+                pairs[i] = new byte[][] {Arrays.copyOfRange(key, 4, key.length),
+                        keysAndValues[2 * i + 1]};
+            }
+            return pairs;
+        }
+
+        int layOut(byte[] out, int at) {
+            at = putInt(out, at, count == 0 ? -1 : count);
+            for (int i = 0; i < 2 * count; i += 2) {
+                at = copy(keysAndValues[i], out, at);
+                at = putField(out, at, keysAndValues[i + 1]);
+            }
+            return at;
+        }
+    }
+
+    // ---- The flat layout ServerImpl._trackFlat reads -----------------------------------
+    // Larger layouts take the array path: no valid event comes near this size, and the
+    // array path gives the same refusal without a copy of this size.
+    private static final long LAYOUT_LIMIT = 256 * 1024;
+
+    private static int putInt(byte[] out, int at, int value) {
+        out[at] = (byte) value;
+        out[at + 1] = (byte) (value >>> 8);
+        out[at + 2] = (byte) (value >>> 16);
+        out[at + 3] = (byte) (value >>> 24);
+        return at + 4;
+    }
+
+    private static int copy(byte[] field, byte[] out, int at) {
+        System.arraycopy(field, 0, out, at, field.length);
+        return at + field.length;
+    }
+
+    private static int putField(byte[] out, int at, byte[] field) {
+        if (field == null) {
+            return putInt(out, at, -1);
+        }
+        return copy(field, out, putInt(out, at, field.length));
+    }
+
+    /**
+     * The bytes of the event's layout for ServerImpl._trackFlat, or -1 when it would be
+     * larger than any valid event's (the array path then serves).
+     */
+    int layoutSize() {
+        return layoutBytes > LAYOUT_LIMIT ? -1 : (int) layoutBytes;
+    }
+
+    /** Lays the event's links, transaction id and pairs out from the start of out. */
+    void layOut(byte[] out) {
+        int at = putInt(out, 0, pairCount);
+        at = putField(out, at, verticalLink);
+        at = putField(out, at, horizontalLink);
+        at = putField(out, at, transactionId);
+        at = verticalContext.layOut(out, at);
+        at = horizontalContext.layOut(out, at);
+        at = verticalStitches.layOut(out, at);
+        at = horizontalStitches.layOut(out, at);
+        transactionData.layOut(out, at);
     }
 
     byte[][][] verticalContextPairs() {
-        return pairs(verticalContext);
+        return verticalContext.toArrays();
     }
 
     byte[][][] horizontalContextPairs() {
-        return pairs(horizontalContext);
+        return horizontalContext.toArrays();
     }
 
     byte[][][] verticalStitchPairs() {
-        return pairs(verticalStitches);
+        return verticalStitches.toArrays();
     }
 
     byte[][][] horizontalStitchPairs() {
-        return pairs(horizontalStitches);
+        return horizontalStitches.toArrays();
     }
 
     byte[][][] transactionDataPairs() {
-        return pairs(transactionData);
+        return transactionData.toArrays();
     }
 }

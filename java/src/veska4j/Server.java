@@ -15,6 +15,11 @@ public final class Server implements AutoCloseable {
     // the write lock, so the configuration is never freed under a running call.
     private final ReentrantReadWriteLock lock = new ReentrantReadWriteLock();
     private long handle;
+    // Each thread lays its events out in a buffer of its own, kept between calls up to this
+    // size; the native side copies what it needs before the call returns.
+    private static final int KEPT_LAYOUT_BYTES = 64 * 1024;
+    private static final ThreadLocal<byte[]> LAYOUT_BUFFER =
+            ThreadLocal.withInitial(() -> new byte[512]);
 
     /**
      * Starts a configuration for the collector at address with the library's defaults.
@@ -60,13 +65,32 @@ public final class Server implements AutoCloseable {
      * @throws VESKA4JException with the validation code (102 to 174) or another failure
      */
     public void track(Event event) {
+        int size = event.layoutSize();
+        byte[] layout = null;
+        if (size >= 0) {
+            layout = LAYOUT_BUFFER.get();
+            if (layout.length < size) {
+                layout = new byte[Math.max(size, 2 * layout.length)];
+                if (layout.length <= KEPT_LAYOUT_BYTES) {
+                    LAYOUT_BUFFER.set(layout);
+                }
+            }
+            event.layOut(layout);
+        }
         lock.readLock().lock();
         try {
-            impl._track(open(), event.type, event.seconds, event.microseconds, event.blocked,
-                    event.verticalCaller, event.horizontalCaller, event.verticalLink,
-                    event.horizontalLink, event.transactionId, event.verticalContextPairs(),
-                    event.horizontalContextPairs(), event.verticalStitchPairs(),
-                    event.horizontalStitchPairs(), event.transactionDataPairs());
+            if (layout != null) {
+                impl._trackFlat(open(), event.type, event.seconds, event.microseconds,
+                        event.blocked, event.verticalCaller, event.horizontalCaller, layout,
+                        size);
+            } else {
+                impl._track(open(), event.type, event.seconds, event.microseconds,
+                        event.blocked, event.verticalCaller, event.horizontalCaller,
+                        event.verticalLink, event.horizontalLink, event.transactionId,
+                        event.verticalContextPairs(), event.horizontalContextPairs(),
+                        event.verticalStitchPairs(), event.horizontalStitchPairs(),
+                        event.transactionDataPairs());
+            }
         } finally {
             lock.readLock().unlock();
         }

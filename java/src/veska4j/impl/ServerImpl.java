@@ -72,6 +72,24 @@ public final class ServerImpl {
             byte[][][] transactionData);
 
     /**
+     * {@link #_track} for an event whose links, transaction id and pairs are laid out in the
+     * first {@code length} bytes of {@code layout}, in one call instead of one per array; it
+     * tracks the same event and raises the same exceptions. The layout, little-endian 32-bit
+     * lengths throughout: the number of pairs; the vertical link, the horizontal link and the
+     * transaction id, each as its length (-1 for null) and bytes; then the vertical context,
+     * horizontal context, vertical stitches, horizontal stitches and transaction data, each as
+     * its pair count (-1 for null) followed by every pair's key length and key (ending with a
+     * zero byte) and value length (-1 for null) and value. {@link veska4j.Event} writes it.
+     *
+     * @param layout the laid-out event
+     * @param length how many bytes of layout it takes
+     * @throws veska4j.VESKA4JException with 21 when the layout is malformed
+     */
+    public native void _trackFlat(long handle, int eventType, long timestampSeconds,
+            int timestampMicroseconds, boolean blocked, int verticalCaller,
+            int horizontalCaller, byte[] layout, int length);
+
+    /**
      * Draws a token unique among the processes of this host that share the token file.
      *
      * @param handle the configuration, created with a token file

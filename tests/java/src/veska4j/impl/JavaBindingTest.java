@@ -45,6 +45,7 @@ public final class JavaBindingTest {
                 case "tokens": tokens(); break;
                 case "translation": translation(); break;
                 case "transaction": transaction(); break;
+                case "paths": failures += veska4j.TrackPaths.run(); break;
                 case "bridge": bridge(); break;
                 case "bridge_front_end": bridgeFrontEnd(); break;
                 case "dispatcher_logging": dispatcherLogging(); break;
