@@ -22,7 +22,7 @@ constexpr size_t kPeerLimit = 255;
 // Distinct clients given a connection number of their own; later ones share number 0, so that a
 // topic full of made-up peers cannot grow the table without bound.
 constexpr size_t kConnectionLimit = 100000;
-// How often offsets are committed to the group while records flow.
+// How often a store's offsets are committed to the group while records flow.
 constexpr auto kCommitInterval = std::chrono::seconds(1);
 // How long a rebalance or close waits for the store to write what was delivered before it
 // commits only what the store holds.
@@ -142,7 +142,10 @@ void KafkaIntake::poll(int timeout_ms, size_t max_records) {
     output->flush();
     output->poll();
   }
-  if (Clock::now() - last_commit_ >= kCommitInterval) _commit(false);
+  // Without a store the outputs hold what they were handed once flushed: commit it at once, so
+  // that a partition moving to another consumer starts right after it. A store's offsets are
+  // read from its file, which is worth doing only now and then.
+  if (!settings_.stored_offsets || Clock::now() - last_commit_ >= kCommitInterval) _commit(false);
   _publish();
 }
 
@@ -230,6 +233,12 @@ void KafkaIntake::_assign(rd_kafka_topic_partition_list_s *partitions) {
     if (start >= 0)
       delivered_next_[partition->partition] = read_next_[partition->partition] = start;
   }
+  std::string list;
+  for (int i = 0; i < partitions->cnt; ++i) {
+    list += (i == 0 ? "" : ",") + std::to_string(partitions->elems[i].partition);
+  }
+  fprintf(stderr, "veska-collector: kafka consumer: assigned partitions [%s] of '%s'\n",
+          list.c_str(), settings_.topic.c_str());
   rd_kafka_assign(consumer_, partitions);
 }
 
