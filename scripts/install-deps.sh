@@ -5,6 +5,7 @@ packages=(cmake g++ make pkg-config binutils libevent-dev googletest libgtest-de
           nlohmann-json3-dev libbenchmark-dev
           libspdlog-dev            # the async-logger peer in the benchmarks
           librdkafka-dev           # the collector's Kafka output and its mock-cluster tests
+          libsqlite3-dev sqlite3   # the collector's transaction store; its fault tests check it
           clang-14 libclang-rt-14-dev  # libFuzzer targets
           clang-format             # the format check
           tshark                   # the Wireshark dissector's test

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -27,6 +28,8 @@
 #include "tools/collector/outputs/json_lines.h"
 #include "tools/collector/outputs/kafka_output.h"
 #include "tools/collector/outputs/output.h"
+#include "tools/collector/store/consumer_offsets.h"
+#include "tools/collector/store/store_output.h"
 
 namespace {
 
@@ -117,6 +120,14 @@ veska::collector::KafkaIntakeSettings _kafka_intake_settings(const Options &opti
   settings.topic = options.kafka.topic;
   settings.group = options.kafka_group.empty() ? "veska-collector" : options.kafka_group;
   settings.properties = options.kafka.properties;
+  if (!options.store.empty()) {
+    const std::string store = options.store;
+    settings.stored_offsets = [store](const std::string &topic,
+                                      std::map<int32_t, int64_t> *next_offsets,
+                                      std::string *error) {
+      return veska::store::load_consumer_offsets(store, topic, next_offsets, error);
+    };
+  }
   return settings;
 }
 
@@ -150,6 +161,21 @@ int main(int argc, char **argv) {
       return 2;
     }
     outputs.push_back(std::move(kafka));
+  }
+  if (!options.store.empty()) {
+    std::string error;
+    bool refused = false;
+    veska::store::StoreSettings store_settings;
+    store_settings.retain_bytes = options.retain_bytes;
+    store_settings.retain_age = options.retain_age;
+    store_settings.stuck_after = options.stuck_after;
+    std::unique_ptr<Output> store =
+        veska::store::StoreOutput::create(options.store, store_settings, &error, &refused);
+    if (!store) {
+      fprintf(stderr, "veska-collector: %s\n", error.c_str());
+      return 2;
+    }
+    outputs.push_back(std::move(store));
   }
   _raise_descriptor_limit(options.max_connections);
 

@@ -1,0 +1,47 @@
+// Turns a TransactionQuery into the SQL that answers it: the filters, the order, the page after
+// a cursor, and the capped count. Every value is bound, never spliced into the text.
+#ifndef VESKA_TOOLS_COLLECTOR_STORE_SEARCH_QUERY_H
+#define VESKA_TOOLS_COLLECTOR_STORE_SEARCH_QUERY_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/collector/store/sqlite.h"
+#include "tools/collector/store/transaction_reader.h"
+
+namespace veska {
+namespace store {
+
+// The columns a summary is made of, in this order, for the search and the detail alike.
+extern const char kSummaryColumns[];
+
+// A search's total is counted up to this, then reported truncated.
+constexpr int64_t kTotalCap = 10000;
+// The most summaries one page holds, whatever the caller asks.
+constexpr uint32_t kMaxLimit = 1000;
+
+struct SearchSql {
+  struct Value {
+    bool is_int = true;
+    int64_t number = 0;
+    std::string bytes;
+  };
+  std::string page;   // the summaries of one page, limit + 1 rows
+  std::string count;  // the capped count
+  std::vector<Value> page_values, count_values;
+
+  static void bind(Statement *statement, const std::vector<Value> &values);
+};
+
+// The cursor of the row after which the next page starts.
+std::string make_cursor(const TransactionQuery &query, int64_t sort_value, int64_t id);
+
+// False with the reason in *error for a cursor this store did not make for this order.
+bool build_search(const TransactionQuery &query, int64_t stuck_before_us, SearchSql *sql,
+                  std::string *error);
+
+}  // namespace store
+}  // namespace veska
+
+#endif  // VESKA_TOOLS_COLLECTOR_STORE_SEARCH_QUERY_H
