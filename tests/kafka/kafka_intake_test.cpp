@@ -1,11 +1,15 @@
 // veska-collector reading a topic back (--kafka-consume) from librdkafka's mock cluster: the
 // records the forwarder wrote in the wire format reach the outputs with their clients' peers,
-// other records are refused and counted, and a rebalance between two consumers neither loses
-// nor repeats an event.
+// other records are refused and counted, a store fed by a consumer killed at random points
+// holds each event once, and a rebalance between two consumers neither loses nor repeats one.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <map>
+#include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -161,6 +165,85 @@ TEST(KafkaIntake, RebalanceNeitherLosesNorRepeats) {
   int repeated = 0;
   for (const auto &entry : ids) repeated += entry.second != 1;
   EXPECT_EQ(0, repeated);
+}
+
+// The store's events: how many, how many distinct transactions, and the sum of the numbers in
+// their transaction ids ("ev-NNNNNNN"). All -1 while the store cannot be read.
+struct StoreTally {
+  int64_t events = -1, transactions = -1, id_sum = -1;
+};
+
+StoreTally _tally(const std::string &path) {
+  StoreTally tally;
+  sqlite3 *db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_stmt *query = nullptr;
+    if (sqlite3_prepare_v2(db,
+                           "SELECT COUNT(*), COUNT(DISTINCT e.txn), "
+                           "TOTAL(CAST(substr(CAST(t.transaction_id AS TEXT), 4) AS INTEGER)) "
+                           "FROM events e JOIN transactions t ON t.id = e.txn",
+                           -1, &query, nullptr) == SQLITE_OK &&
+        sqlite3_step(query) == SQLITE_ROW) {
+      tally.events = sqlite3_column_int64(query, 0);
+      tally.transactions = sqlite3_column_int64(query, 1);
+      tally.id_sum = static_cast<int64_t>(sqlite3_column_double(query, 2));
+    }
+    sqlite3_finalize(query);
+  }
+  sqlite3_close(db);
+  return tally;
+}
+
+// Waits until the store holds at least n events; false after timeout_s.
+bool _wait_stored(const std::string &path, int64_t n, double timeout_s) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+  while (_tally(path).events < n) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// A consumer feeding a store is killed with SIGKILL three times, each at a random point of its
+// progress, and started again: in the end the store holds every event exactly once. The events
+// are produced a quarter at a time as the consumer goes: the mock cluster keeps only the last
+// few megabytes of each partition.
+TEST(KafkaIntake, StoreHoldsEachEventOnceAcrossKills) {
+  MockKafka kafka;
+  ASSERT_TRUE(kafka.start());
+  const int64_t events = 200000, quarter = events / 4;
+  TempDir folder("veska-kafka-store");
+  const std::string store = folder.file("store.db");
+  // The test events are stamped 1970: retention by age would take them all.
+  const std::vector<std::string> args = _consumer_args(
+      kafka,
+      {"--quiet", "--store", store, "--retain-bytes", "4294967296", "--retain-age", "36500d"});
+  std::random_device seed_source;
+  const unsigned seed = seed_source();
+  std::mt19937 random(seed);
+  std::unique_ptr<CollectorProcess> collector(new CollectorProcess);
+  ASSERT_TRUE(collector->start(args)) << collector->error();
+  for (int64_t produced = 0; produced < events; produced += quarter) {
+    ASSERT_TRUE(_produce(kafka, static_cast<int>(produced), static_cast<int>(quarter)));
+    if (produced + quarter == events) break;
+    // Killed somewhere in the quarter just produced, then started again.
+    const int64_t point = produced + std::uniform_int_distribution<int64_t>(1, quarter)(random);
+    ASSERT_TRUE(_wait_stored(store, point, 120))
+        << "seed " << seed << ", stored " << _tally(store).events << collector->stderr_text();
+    ASSERT_EQ(0, ::kill(collector->pid(), SIGKILL));
+    EXPECT_EQ(128 + SIGKILL, collector->stop());
+    collector.reset(new CollectorProcess);
+    ASSERT_TRUE(collector->start(args)) << collector->error();
+  }
+  EXPECT_TRUE(_wait_stored(store, events, 120))
+      << "seed " << seed << ", stored " << _tally(store).events << collector->stderr_text();
+  ASSERT_EQ(0, collector->stop(60));
+
+  StoreTally tally = _tally(store);
+  EXPECT_EQ(events, tally.events) << "seed " << seed;
+  EXPECT_EQ(events, tally.transactions);
+  EXPECT_EQ(events * (events - 1) / 2, tally.id_sum);
 }
 
 }  // namespace
