@@ -110,6 +110,29 @@ struct LargeEvent {
   LargeEvent &operator=(const LargeEvent &) = delete;
 };
 
+// The typical event's transaction id with one data pair whose value is 4 KiB: past a page, the
+// size that used to leave the pool for the heap.
+struct Value4kEvent {
+  static const int kValueSize = 4096;
+  qiva_values_list_t data;
+  unsigned char value[kValueSize];
+  unsigned char transaction_id[16];
+  qiva_event_t event;
+
+  Value4kEvent() {
+    memset(this, 0, sizeof *this);
+    memset(value, 'v', sizeof value);
+    memcpy(transaction_id, TypicalFields::kTransactionId, sizeof transaction_id);
+    data = {nullptr, "payload", value, kValueSize, 0};
+    event.type = QIVA_OUTBOUND_EVENT;
+    event.instance_id.transaction_id = transaction_id;
+    event.instance_id.size = sizeof transaction_id;
+    event.instance_id.transaction_data = &data;
+  }
+  Value4kEvent(const Value4kEvent &) = delete;
+  Value4kEvent &operator=(const Value4kEvent &) = delete;
+};
+
 }  // namespace veska_bench
 
 #endif  // VESKA_BENCH_BENCH_EVENTS_H

@@ -24,6 +24,7 @@ struct Figure {
   double mean_ns = 0;
   double drops = 0;
   double drop_pct = 0;
+  double heap_per_call = -1;  // heap calls per call after the first batch; -1 when not counted
   bool error = false;
 };
 
@@ -64,6 +65,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       figure.drop_pct = _counter(run, "drop_pct", 0);
       figure.call_ns = _counter(run, "call_ns", -1);
       figure.mean_ns = _counter(run, "mean_ns", 0);
+      figure.heap_per_call = _counter(run, "heap_per_call", -1);
       if (figure.call_ns < 0) figure.call_ns = run.GetAdjustedRealTime();  // unit: ns
       if (parts[0] == "piece") {
         pieces_.emplace_back(parts.size() > 1 ? parts[1] : name, figure);
@@ -87,19 +89,23 @@ class SummaryReporter : public benchmark::ConsoleReporter {
             "over rounds, [min..max]); the mean of whole batches; drops ==\n");
     for (const auto &entry : figures_) {
       std::vector<double> values, means;
-      double drops = 0, worst_pct = 0;
+      double drops = 0, worst_pct = 0, heap = -1;
       bool void_figure = false;
       for (const auto &round : entry.second) {
         values.push_back(round.second.call_ns);
         means.push_back(round.second.mean_ns);
         drops += round.second.drops;
         worst_pct = std::max(worst_pct, round.second.drop_pct);
+        heap = std::max(heap, round.second.heap_per_call);
         void_figure = void_figure || round.second.error || round.second.drop_pct > kMaxDropPct;
       }
-      fprintf(out, "%-18s %8.1f ns [%.1f..%.1f]  mean %.1f ns  rounds %zu  drops %.0f (%.3f%%)%s\n",
+      char heap_text[48] = "";
+      if (heap >= 0) snprintf(heap_text, sizeof heap_text, "  heap calls %.4f/call", heap);
+      fprintf(out,
+              "%-18s %8.1f ns [%.1f..%.1f]  mean %.1f ns  rounds %zu  drops %.0f (%.3f%%)%s%s\n",
               entry.first.c_str(), _median(values), *std::min_element(values.begin(), values.end()),
               *std::max_element(values.begin(), values.end()), _median(means), values.size(), drops,
-              worst_pct, void_figure ? "  DOES NOT COUNT (drops over 1% or error)" : "");
+              worst_pct, heap_text, void_figure ? "  DOES NOT COUNT (drops over 1% or error)" : "");
     }
     for (int threads = 1; threads <= 2; ++threads) {
       _ratio("typical/veska", "typical/spdlog", threads, "veska/spdlog");

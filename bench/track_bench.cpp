@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bench/bench_events.h"
+#include "bench/heap_count.h"
 #include "bench/peers.h"
 #include "private_api.h"
 
@@ -36,7 +37,10 @@ const int kGroup = 64;
 
 class BatchTimer {
  public:
-  explicit BatchTimer(int batch) : batch_(batch) {}
+  explicit BatchTimer(int batch) : batch_(batch) { group_ns_.reserve(1 << 17); }
+
+  // Makes room for the next batch's group figures, so that the batch itself uses no heap.
+  void Reserve() { group_ns_.reserve(group_ns_.size() + batch_ / kGroup + 1); }
 
   // Runs one batch of calls of call(i), timed by groups.
   template <typename Call>
@@ -97,7 +101,12 @@ void _track(benchmark::State &state, int batch) {
   BatchTimer timer(batch);
   uint64_t failed = 0;
   qiva_time_t flush_timeout = {kDrainTimeoutMs / 1000, 0};
+  // Heap calls of the whole process (producers and dispatcher) over every batch and its
+  // flush but the first, which may still grow the pool: the steady state makes none.
+  uint64_t heap_calls = 0, steady_calls = 0;
   for (auto _ : state) {
+    timer.Reserve();
+    const uint64_t heap_before = HeapCalls();
     timer.Run(state, [&](int) {
       if (QIVA_track(&track_config, &event.event) != 0) ++failed;
     });
@@ -105,6 +114,15 @@ void _track(benchmark::State &state, int batch) {
       state.SkipWithError("QIVA_flush did not drain the queue");
       break;
     }
+    if (timer.calls() > static_cast<uint64_t>(batch)) {
+      heap_calls += HeapCalls() - heap_before;
+      steady_calls += batch;
+    }
+  }
+  if (steady_calls > 0) {
+    state.counters["heap_per_call"] =
+        benchmark::Counter(static_cast<double>(heap_calls) / static_cast<double>(steady_calls),
+                           benchmark::Counter::kAvgThreads);
   }
   timer.Report(state, failed);
   if (state.thread_index() == 0) {
@@ -194,6 +212,10 @@ void RegisterTrackBenchmarks(int rounds) {
         ->UseManualTime();
     benchmark::RegisterBenchmark("compare/large/veska",
                                  [](benchmark::State &s) { _track<LargeEvent>(s, kLargeBatch); })
+        ->Threads(threads)
+        ->UseManualTime();
+    benchmark::RegisterBenchmark("compare/value4k/veska",
+                                 [](benchmark::State &s) { _track<Value4kEvent>(s, kLargeBatch); })
         ->Threads(threads)
         ->UseManualTime();
   }

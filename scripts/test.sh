@@ -56,7 +56,7 @@ done
 echo "== libFuzzer targets (clang, AddressSanitizer + UndefinedBehaviorSanitizer)"
 # Each target replays its corpus, then fuzzes from it for a bounded time. New inputs and
 # crash files go to build-fuzz/fuzz-found, never into the source tree.
-fuzz_targets=(decoder_fuzz event_round_trip_fuzz address_fuzz token_files_fuzz)
+fuzz_targets=(decoder_fuzz event_round_trip_fuzz address_fuzz token_files_fuzz query_parser_fuzz)
 fuzz_seconds=${FUZZ_SECONDS:-30}
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVESKA_BUILD_JAVA=OFF -DVESKA_BUILD_BENCH=OFF >/dev/null

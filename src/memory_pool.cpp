@@ -6,8 +6,11 @@
 // memory_pool-internal.h, without the registry: free lists by size class, grown lazily in steps
 // up to about the queue's capacity, so that in the steady state an event's block comes from a
 // list and goes back to it without touching the heap, and the dispatcher's free is one
-// compare-exchange instead of glibc's cross-thread free. Rare sizes, and any class that is
-// exhausted, fall back to the heap. Either way the handle is the address of the block's bytes.
+// compare-exchange instead of glibc's cross-thread free. The classes reach the largest message
+// (65535 bytes), so only a class that is exhausted (more blocks out than the queue holds, plus a
+// margin) or cannot be mapped falls back to the heap. Either way the handle is the address of
+// the block's bytes. Memory stays bounded by the queue: a class never makes more blocks than
+// its capacity, and a class keeps the blocks it made for the next messages of its size.
 //
 // Each class maps address space for all its blocks at once, without committing memory to it,
 // and populates a page of it at every step. A fresh page that a tracking call touched
@@ -31,7 +34,7 @@ namespace {
 
 ve_memory_pool_t *const kPoolSentinel = reinterpret_cast<ve_memory_pool_t *>(uintptr_t{0x12345678});
 
-const ve_uint32_t kClassCount = 6;  // 128, 256, ... 4096 bytes of data
+const ve_uint32_t kClassCount = 10;  // 128, 256, ... 65536 bytes of data
 const ve_uint32_t kSmallestClass = 128;
 const ve_uint32_t kSpareBlocks = 128;  // beyond the queue's capacity
 // How much of a class's storage one step populates (at least one block): one page, which
@@ -87,9 +90,14 @@ struct _class_pool_t {
 };
 
 // The pools made and not yet destroyed. A value handed to an exported operation is compared
-// with these addresses and is never read unless it is one of them.
+// with these addresses and is never read unless it is one of them. The first kLiveSlots pools
+// sit in slots that a look-up reads without a lock (an exported call costs a few loads, not a
+// lock); any more are listed under registry_mutex. Slots and list change under the mutex.
+const ve_uint32_t kLiveSlots = 64;
 pthread_mutex_t registry_mutex = PTHREAD_MUTEX_INITIALIZER;
-_class_pool_t *live_pools = nullptr;
+_class_pool_t *live_slots[kLiveSlots];
+ve_uint32_t live_slots_used = 0;      // slots ever filled; read without the lock
+_class_pool_t *live_pools = nullptr;  // the pools beyond the slots
 pthread_once_t registry_fork_once = PTHREAD_ONCE_INIT;
 
 void _registry_lock() { pthread_mutex_lock(&registry_mutex); }
@@ -103,16 +111,34 @@ void _register_fork_handlers() {
 void _register(_class_pool_t *pool) {
   pthread_once(&registry_fork_once, _register_fork_handlers);
   MutexGuard guard(&registry_mutex);
+  const ve_uint32_t used = live_slots_used;
+  for (ve_uint32_t i = 0; i < used; ++i) {
+    if (live_slots[i] == nullptr) {
+      __atomic_store_n(&live_slots[i], pool, __ATOMIC_RELEASE);
+      return;
+    }
+  }
+  if (used < kLiveSlots) {
+    __atomic_store_n(&live_slots[used], pool, __ATOMIC_RELEASE);
+    __atomic_store_n(&live_slots_used, used + 1, __ATOMIC_RELEASE);
+    return;
+  }
   pool->next_live = live_pools;
-  live_pools = pool;
+  __atomic_store_n(&live_pools, pool, __ATOMIC_RELEASE);
 }
 
 // Removes a live pool from the registry; false (and nothing removed) for any other value.
 bool _unregister(ve_memory_pool_t *pool) {
   MutexGuard guard(&registry_mutex);
+  for (ve_uint32_t i = 0; i < live_slots_used; ++i) {
+    if (live_slots[i] != nullptr && &live_slots[i]->base == pool) {
+      __atomic_store_n(&live_slots[i], nullptr, __ATOMIC_RELEASE);
+      return true;
+    }
+  }
   for (_class_pool_t **link = &live_pools; *link != nullptr; link = &(*link)->next_live) {
     if (&(*link)->base == pool) {
-      *link = (*link)->next_live;
+      __atomic_store_n(link, (*link)->next_live, __ATOMIC_RELEASE);
       return true;
     }
   }
@@ -122,6 +148,12 @@ bool _unregister(ve_memory_pool_t *pool) {
 // The live pool at this address, or null: the value itself is only compared.
 _class_pool_t *_live_pool(const ve_memory_pool_t *pool) {
   if (pool == nullptr || pool == kPoolSentinel) return nullptr;
+  const ve_uint32_t used = __atomic_load_n(&live_slots_used, __ATOMIC_ACQUIRE);
+  for (ve_uint32_t i = 0; i < used; ++i) {
+    _class_pool_t *live = __atomic_load_n(&live_slots[i], __ATOMIC_ACQUIRE);
+    if (live != nullptr && &live->base == pool) return live;
+  }
+  if (__atomic_load_n(&live_pools, __ATOMIC_ACQUIRE) == nullptr) return nullptr;
   MutexGuard guard(&registry_mutex);
   for (_class_pool_t *live = live_pools; live != nullptr; live = live->next_live) {
     if (&live->base == pool) return live;
@@ -255,8 +287,8 @@ bool _grow(_size_class_t *size_class) {
 }
 
 // Maps the class's address space. No memory is committed to it (a queue of 65535 gives the
-// largest class 270 MB of addresses) until steps populate it. A class whose mapping fails
-// keeps capacity 0, never grows, and the heap serves its sizes.
+// largest class 4.3 GB of addresses, all ten about 8.6 GB) until steps populate it. A class whose
+// mapping fails keeps capacity 0, never grows, and the heap serves its sizes.
 void _reserve(_size_class_t *size_class, ve_uint32_t capacity) {
   const size_t page_bytes = size_class->page_bytes;
   const size_t links = (static_cast<size_t>(capacity) * sizeof(ve_uint32_t) + page_bytes - 1) /
@@ -320,11 +352,11 @@ void pool_free(ve_memory_pool_t *pool, ve_memory_pool_handle_t handle) {
   auto *header = static_cast<_block_header_t *>(handle) - 1;
   const uintptr_t address = reinterpret_cast<uintptr_t>(header);
   for (_size_class_t &size_class : made->classes) {
-    // Unsigned: an address below the class's blocks wraps to a large offset. A class's
-    // mapping is at most 270 MB, so the offset and the index fit 32 bits.
+    // Unsigned: an address below the class's blocks wraps to a large offset. The largest
+    // class's offsets pass 32 bits; its block numbers do not.
     const uintptr_t offset = address - reinterpret_cast<uintptr_t>(size_class.blocks);
     if (offset < static_cast<uintptr_t>(size_class.capacity) * size_class.block_bytes) {
-      _return(&size_class, static_cast<ve_uint32_t>(offset) / size_class.block_bytes);
+      _return(&size_class, static_cast<ve_uint32_t>(offset / size_class.block_bytes));
       return;
     }
   }

@@ -36,11 +36,11 @@ TEST(MemoryPool, SentinelValidatesEveryOperation) {
 // A client pool hands out its whole capacity of a class (made step by step), then heap blocks,
 // and every block keeps its own bytes: blocks that overlapped, or pages that were not mapped,
 // would show as a changed pattern or a crash. Freed blocks come back, each to the class and
-// place its address says, and are reused intact. 5000 bytes is beyond every class.
+// place its address says, and are reused intact. Every size up to the largest message has a class.
 TEST(MemoryPool, ClientPoolBlocksStayDistinctBeyondCapacity) {
   const ve_uint16_t kMinBlocks = 1000;
   const size_t kCount = kMinBlocks + 128 + 20;  // the class's capacity, then the heap
-  for (ve_uint16_t size : {100, 1000, 4000, 5000}) {
+  for (ve_uint16_t size : {100, 1000, 4000, 5000, 65535}) {
     ve_memory_pool_t *pool = nullptr;
     ASSERT_EQ(0, VE_memory_pool_create(&pool, kMinBlocks));
     std::vector<ve_memory_pool_handle_t> blocks(kCount);
@@ -88,6 +88,25 @@ TEST(MemoryPool, BlockFreedToAnotherPoolIsLeftAlone) {
   VE_memory_pool_free(owner, stray);
   EXPECT_EQ(0, VE_memory_pool_destroy(other));
   EXPECT_EQ(0, VE_memory_pool_destroy(owner));
+}
+
+}  // namespace
+
+namespace {
+
+// More live pools than the registry's lock-free slots: every one is served until destroyed,
+// and refused after.
+TEST(MemoryPool, ManyLivePoolsAreServedUntilDestroyed) {
+  std::vector<ve_memory_pool_t *> pools(100);
+  for (auto &pool : pools) ASSERT_EQ(0, VE_memory_pool_create(&pool, 1));
+  for (auto *pool : pools) {
+    ve_memory_pool_handle_t block = VE_memory_pool_alloc(pool, 64);
+    ASSERT_NE(nullptr, block);
+    EXPECT_EQ(block, VE_memory_pool_data(pool, block));
+    VE_memory_pool_free(pool, block);
+  }
+  for (auto *pool : pools) EXPECT_EQ(0, VE_memory_pool_destroy(pool));
+  for (auto *pool : pools) EXPECT_EQ(nullptr, VE_memory_pool_alloc(pool, 64));
 }
 
 }  // namespace

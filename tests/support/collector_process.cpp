@@ -103,7 +103,13 @@ bool CollectorProcess::start(const std::vector<std::string> &extra_args, const s
   for (;;) {
     std::string ready = _read_file(ready_path_);
     if (!ready.empty() && ready.back() == '\n') {
-      address_ = ready.substr(0, ready.size() - 1);
+      // "HOST:PORT\n", then "http HOST:PORT\n" when the collector serves HTTP.
+      const size_t first_end = ready.find('\n');
+      address_ = ready.substr(0, first_end);
+      const size_t http = ready.find("\nhttp ");
+      http_address_ = http == std::string::npos
+                          ? ""
+                          : ready.substr(http + 6, ready.find('\n', http + 1) - (http + 6));
       server_ = "tcp:" + address_;
       size_t colon = address_.rfind(':');
       port_ = static_cast<uint16_t>(

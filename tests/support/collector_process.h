@@ -49,7 +49,9 @@ class CollectorProcess {
              const std::string &listen = "127.0.0.1:0", double timeout_s = 60);
 
   const std::string &address() const { return address_; }  // "127.0.0.1:PORT"
-  const std::string &server() const { return server_; }    // "tcp:127.0.0.1:PORT"
+  // The HTTP server's "HOST:PORT" when started with --http; empty otherwise.
+  const std::string &http_address() const { return http_address_; }
+  const std::string &server() const { return server_; }  // "tcp:127.0.0.1:PORT"
   const char *server_c_str() const { return server_.c_str(); }
   uint16_t port() const { return port_; }
   pid_t pid() const { return pid_; }
@@ -84,6 +86,7 @@ class CollectorProcess {
   std::string ready_path_;
   std::string stderr_path_;
   std::string address_;
+  std::string http_address_;
   std::string server_;
   std::string error_;
   uint16_t port_ = 0;

@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/collector/http/bearer_token.h"
+#include "tools/collector/http/http_server.h"
 #include "tools/collector/intake/kafka_intake.h"
 #include "tools/collector/intake/tcp_intake.h"
 #include "tools/collector/options.h"
@@ -29,6 +31,7 @@
 #include "tools/collector/outputs/kafka_output.h"
 #include "tools/collector/outputs/output.h"
 #include "tools/collector/store/consumer_offsets.h"
+#include "tools/collector/store/sqlite_reader.h"
 #include "tools/collector/store/store_output.h"
 
 namespace {
@@ -54,12 +57,15 @@ volatile sig_atomic_t stop_requested = 0;
 
 void _on_signal(int) { stop_requested = stop_requested + 1; }
 
-// Written under a temporary name and renamed, so a reader never sees a partial address.
-bool _write_ready_file(const std::string &path, const char *address) {
+// Written under a temporary name and renamed, so a reader never sees a partial address. The
+// HTTP server's address, when it serves, is a second line "http HOST:PORT".
+bool _write_ready_file(const std::string &path, const char *address,
+                       const veska::http::HttpServer *http) {
   std::string temporary = path + ".tmp." + std::to_string(getpid());
   FILE *file = fopen(temporary.c_str(), "w");
   if (file == nullptr) return false;
   bool ok = fprintf(file, "%s\n", address) > 0;
+  if (ok && http != nullptr) ok = fprintf(file, "http %s\n", http->address().c_str()) > 0;
   ok = fclose(file) == 0 && ok;
   if (ok) ok = rename(temporary.c_str(), path.c_str()) == 0;
   if (!ok) unlink(temporary.c_str());
@@ -101,6 +107,32 @@ void _raise_descriptor_limit(uint64_t connections) {
     limit.rlim_cur = wanted;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+}
+
+// Null, with the reason on standard error, when the server cannot start.
+std::unique_ptr<veska::http::HttpServer> _start_http(const Options &options,
+                                                     veska::store::TransactionReader *reader) {
+  veska::http::ServerSettings settings;
+  settings.address = options.http;
+  settings.reader = reader;
+  std::string error;
+  if (!options.http_token_file.empty() &&
+      !veska::http::read_token_file(options.http_token_file, &settings.token, &error)) {
+    fprintf(stderr, "veska-collector: %s\n", error.c_str());
+    return nullptr;
+  }
+  std::unique_ptr<veska::http::HttpServer> server =
+      veska::http::HttpServer::start(settings, &error);
+  if (!server) {
+    fprintf(stderr, "veska-collector: %s\n", error.c_str());
+  } else if (!server->loopback() && settings.token.empty()) {
+    fprintf(stderr,
+            "veska-collector: warning: HTTP on %s can be reached from other machines and "
+            "anyone there can read every transaction; give --http-token-file to require a "
+            "token\n",
+            server->address().c_str());
+  }
+  return server;
 }
 
 veska::collector::IntakeSettings _intake_settings(const Options &options) {
@@ -162,6 +194,7 @@ int main(int argc, char **argv) {
     }
     outputs.push_back(std::move(kafka));
   }
+  std::unique_ptr<veska::store::TransactionReader> reader;  // what the HTTP API reads
   if (!options.store.empty()) {
     std::string error;
     bool refused = false;
@@ -176,6 +209,13 @@ int main(int argc, char **argv) {
       return 2;
     }
     outputs.push_back(std::move(store));
+    if (!options.http.empty()) {
+      reader = veska::store::open_transaction_reader(options.store, store_settings, &error);
+      if (!reader) {
+        fprintf(stderr, "veska-collector: %s\n", error.c_str());
+        return 2;
+      }
+    }
   }
   _raise_descriptor_limit(options.max_connections);
 
@@ -193,7 +233,13 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
-  if (!options.ready_file.empty() && !_write_ready_file(options.ready_file, intake->address())) {
+  std::unique_ptr<veska::http::HttpServer> http;
+  if (!options.http.empty()) {
+    http = _start_http(options, reader.get());
+    if (!http) return 2;
+  }
+  if (!options.ready_file.empty() &&
+      !_write_ready_file(options.ready_file, intake->address(), http.get())) {
     fprintf(stderr, "veska-collector: cannot write ready file '%s'\n", options.ready_file.c_str());
     return 2;
   }
@@ -233,6 +279,7 @@ int main(int argc, char **argv) {
     loop_status = 1;
   }
 
+  http.reset();
   intake->close_all();
   // Commits what the outputs hold, so that the next consumer of these partitions starts after it.
   if (kafka_intake) kafka_intake->close();

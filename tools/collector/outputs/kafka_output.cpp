@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "tools/collector/metrics/metrics.h"
+
 namespace veska {
 namespace kafka {
 
@@ -26,11 +28,22 @@ void KafkaOutput::deliver(const collector::Delivery &message) {
                       message.transaction_id_size(), value, size);
 }
 
-void KafkaOutput::poll() { forwarder_->poll(); }
+void KafkaOutput::poll() {
+  forwarder_->poll();
+  publish();
+}
 
 void KafkaOutput::finish(double seconds) {
   int wait_ms = static_cast<int>(std::min(seconds, 3600.0) * 1000);
   forwarder_->flush(std::max(wait_ms, kFlushTimeoutMs));
+  publish();
+}
+
+// Delivery reports arrive during poll and flush; /metrics reads them from the HTTP thread.
+void KafkaOutput::publish() const {
+  collector::Metrics &m = collector::metrics();
+  m.kafka_delivered.store(forwarder_->delivered(), std::memory_order_relaxed);
+  m.kafka_failed.store(forwarder_->failed(), std::memory_order_relaxed);
 }
 
 void KafkaOutput::summarise(nlohmann::ordered_json *summary) {

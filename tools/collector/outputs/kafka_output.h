@@ -27,6 +27,8 @@ class KafkaOutput : public collector::Output {
 
  private:
   explicit KafkaOutput(std::unique_ptr<Forwarder> forwarder) : forwarder_(std::move(forwarder)) {}
+  // Copies the delivered and failed counts into the collector's metrics.
+  void publish() const;
 
   std::unique_ptr<Forwarder> forwarder_;
   std::string line_;  // reused for every JSON value

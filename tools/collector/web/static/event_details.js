@@ -1,7 +1,7 @@
 // The details of one event: every field the API gives, name/value lists as tables, byte
 // strings that are not printable as their hex digits. All of it as text.
 import {el} from './dom.js';
-import {bytesText, formatTime} from './format.js';
+import {bytesText, eventName, formatTime} from './format.js';
 
 // Nested objects deeper than this are shown as their JSON text: the page draws, it does not
 // recurse without end.
@@ -54,7 +54,7 @@ function fieldList(object, depth) {
 
 export function showEventDetails(panel, event, position) {
   panel.replaceChildren(
-    el('h2', {text: `${event.type_name ?? 'type ' + event.type} (event ${position})`}),
+    el('h2', {text: `${eventName(event)} (event ${position})`}),
     el('p', {class: 'when', text: formatTime(event.time_us)}),
     fieldList(event, 0));
 }

@@ -62,6 +62,19 @@ export function bytesText(value) {
   return JSON.stringify(value);
 }
 
+// An event's type as a word: its name, or what the store says of bytes it could not decode.
+export function eventName(event) {
+  if (typeof event.type_name === 'string') return event.type_name;
+  if (event.kind === 'undecodable') return 'undecodable';
+  return `type ${event.type}`;
+}
+
+// A transaction's id as text (ids that are not printable come as hex).
+export function transactionIdText(summary, fallback = '') {
+  return summary && summary.transaction_id !== undefined ? bytesText(summary.transaction_id)
+                                                          : String(fallback ?? '');
+}
+
 export function plural(count, one, many = one + 's') {
   return `${count} ${count === 1 ? one : many}`;
 }

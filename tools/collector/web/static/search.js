@@ -2,7 +2,7 @@
 // bookmarked and shared; a sortable, pageable result table; optional live following.
 import {searchTransactions} from './api.js';
 import {clear, el, errorBox, transactionHref} from './dom.js';
-import {formatDuration, formatTime, outcomeClass, outcomeWord, plural} from './format.js';
+import {formatDuration, formatTime, outcomeClass, outcomeWord, plural, transactionIdText} from './format.js';
 
 // Parameters passed to the API as they stand in the address.
 const API_PARAMS = ['id', 'id_prefix', 'outcome', 'min_duration_us', 'max_duration_us', 'from_us',
@@ -121,7 +121,7 @@ function resultRow(summary, isNew) {
   return el('tr', {class: isNew ? 'new' : null, dataset: {key: String(summary.key)}},
     el('td', {class: 'time', text: formatTime(summary.start_us)}),
     el('td', {class: 'id'}, el('a', {href: transactionHref(summary.key),
-                                     text: String(summary.transaction_id ?? '')})),
+                                     text: transactionIdText(summary)})),
     el('td', {class: 'num duration', text: formatDuration(summary.duration_us)}),
     el('td', {}, el('span', {class: outcomeClass(summary.outcome),
                              text: outcomeWord(summary.outcome)})),

@@ -3,7 +3,7 @@
 // details of the chosen event beside it.
 import {getTransaction} from './api.js';
 import {append, clear, el, errorBox, transactionHref} from './dom.js';
-import {bytesText, formatDuration, formatTime, outcomeClass, outcomeWord, plural} from './format.js';
+import {bytesText, formatDuration, formatTime, outcomeClass, outcomeWord, plural, transactionIdText} from './format.js';
 import {createWaterfall} from './waterfall.js';
 
 function summaryLine(summary) {
@@ -34,6 +34,12 @@ function noteItems(detail) {
                                       kind === 'skew' ? '⚠ Clock skew: ' : 'Note: '}),
                   text));
   }
+  if (detail.events_truncated) {
+    const shown = Array.isArray(detail.events) ? detail.events.length : 0;
+    items.push(el('li', {class: 'note note-other'},
+                  el('strong', {text: 'Not all shown: '}),
+                  `the first ${shown} of ${detail.transaction?.events ?? 'more'} events`));
+  }
   const unmatched = Array.isArray(detail.unmatched) ? detail.unmatched : [];
   if (unmatched.length) {
     items.push(el('li', {class: 'note note-unmatched'},
@@ -50,7 +56,7 @@ function callersLine(detail) {
   return el('p', {class: 'callers'}, el('span', {text: 'Called by '}),
             callers.map((caller, n) => [n ? ', ' : '',
                                         el('a', {href: transactionHref(caller.key),
-                                                 text: String(caller.transaction_id ?? caller.key)})]));
+                                                 text: transactionIdText(caller, caller.key)})]));
 }
 
 export async function showTransaction(main, key) {
@@ -66,7 +72,7 @@ export async function showTransaction(main, key) {
     return;
   }
   const summary = detail.transaction ?? {};
-  const id = String(summary.transaction_id ?? key);
+  const id = transactionIdText(summary, key);
   document.title = `${id} · veska`;
   const notes = noteItems(detail);
   const details = el('aside', {class: 'details', 'aria-live': 'polite', 'aria-label': 'Event details'});

@@ -3,7 +3,7 @@
 // expand a called transaction, Enter or a click opens an event's details.
 import {el, transactionHref} from './dom.js';
 import {showDetailsHint, showEventDetails} from './event_details.js';
-import {bytesText, formatDuration, formatOffset, outcomeClass, outcomeWord} from './format.js';
+import {bytesText, eventName, formatDuration, formatOffset, outcomeClass, outcomeWord, transactionIdText} from './format.js';
 import {VirtualList} from './virtual_list.js';
 import {flattenRows, timeBounds} from './waterfall_rows.js';
 
@@ -96,7 +96,7 @@ export function createWaterfall(root, detailsPanel) {
   function fillRow(row, label, track, index) {
     if (row.kind === 'event') {
       const event = row.event;
-      const name = String(event.type_name ?? `type ${event.type}`);
+      const name = eventName(event);
       label.append(el('span', {class: 'offset', text: formatOffset(Number(event.time_us) - bounds.start)}),
                    el('span', {class: 'type', text: name}));
       if (event.blocked) label.append(el('span', {class: 'tag tag-blocked', text: 'blocked'}));
@@ -123,7 +123,7 @@ export function createWaterfall(root, detailsPanel) {
                       'aria-label': row.expanded ? 'Collapse' : 'Expand',
                       text: row.expanded ? '▾' : '▸', onclick: () => toggle(index)}),
         el('a', {href: transactionHref(summary.key), class: 'txn-link',
-                 text: String(summary.transaction_id ?? summary.key ?? '')}),
+                 text: transactionIdText(summary, summary.key)}),
         el('span', {class: outcomeClass(summary.outcome), text: outcomeWord(summary.outcome)}));
       if (row.skew) label.append(el('span', {class: 'tag tag-skew', text: `⚠ ${row.skew}`}));
       const bar = el('span', {class: 'span-bar'});
@@ -168,7 +168,7 @@ function rowElementId(index) {
 
 function rowClasses(row) {
   if (row.kind !== 'event') return '';
-  const name = String(row.event.type_name ?? '');
+  const name = eventName(row.event);
   return (name === 'ROLLBACK' ? ' rollback' : '') + (row.event.blocked ? ' blocked' : '') +
          (row.unmatched ? ' unmatched' : '');
 }
