@@ -343,6 +343,12 @@ const char *QIVA_getmsg_prefix(qiva_message_id_t id);
 char *QIVA_last_system_error(char *buffer, int size);
 /* 0 for interface version 0, the only one this library accepts; 21 otherwise. */
 int QIVA_check_version_(unsigned long version);
+/*
+ * The release and the build's identity as one constant text, release first, for example
+ * "1.0.0 (revision 94ff0ed1c2a3, RelWithDebInfo, configured 2026-12-09 14:50:01)". Never null;
+ * the library owns it. Any thread, at any time, before or without QIVA_init.
+ */
+const char *QIVA_version(void);
 
 /* ---- Lifecycle ------------------------------------------------------------------------- */
 

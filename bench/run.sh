@@ -135,8 +135,10 @@ scenario() {
     "$(field track_p50_ns "$WORK/load.txt")" "$(field track_p99_ns "$WORK/load.txt")" \
     "$(field track_p9999_ns "$WORK/load.txt")" "$(field track_max_ns "$WORK/load.txt")" \
     "$(field rss_peak_kib "$WORK/load.txt")" "$(field cpu_s "$WORK/load.txt")" "$cpu" "$before"
+  DISPATCHER_NS="$DISPATCHER_NS${DISPATCHER_NS:+; }$name: $(field dispatcher_ns_per_event "$WORK/load.txt")"
 }
 
+DISPATCHER_NS=""
 if [ "$RUN_LOAD" = 1 ]; then
   echo "== load: veska-load -> veska-collector --quiet over loopback, ${SECONDS_PER_RUN} s each"
   echo "| scenario | tracked | dropped | delivered | delivered/s | p50 | p99 / p99.99 / max | peak RSS | CPU s: client / collector | load |"
@@ -144,6 +146,7 @@ if [ "$RUN_LOAD" = 1 ]; then
   scenario "1 thread, 1000000/s, queue_size 65535" --threads 1 --rate 1000000 --queue-size 65535
   scenario "1 thread, 100000/s, default queue_size" --threads 1 --rate 100000
   scenario "2 threads, unpaced, queue_size 65535" --threads 2 --rate 0 --queue-size 65535
+  echo "dispatcher thread CPU per event sent (ns): $DISPATCHER_NS"
   before=$(load)
   timeout $((SECONDS_PER_RUN + 120)) "$BIN/veska-load" --stall --rate 100000 \
     --seconds "$SECONDS_PER_RUN" --queue-size 65535 >"$WORK/stall.txt" || true

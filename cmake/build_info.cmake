@@ -108,6 +108,13 @@ foreach(_veska_value IN LISTS _veska_comments)
   _veska_c_escape(_veska_value "${_veska_value}")
   string(APPEND VESKA_BUILD_INFO_COMMENTS "    const_cast<char *>(\"${_veska_value}\"),\n")
 endforeach()
+# QIVA_version's text: the release first, so that a caller may compare its leading part.
+set(_veska_revision_text "${_veska_git_revision}")
+if(_veska_revision_text STREQUAL "")
+  set(_veska_revision_text "unknown")
+endif()
+_veska_c_escape(VESKA_VERSION_TEXT "${PROJECT_VERSION} (revision ${_veska_revision_text}, \
+${_veska_build_type}, configured ${_veska_date} ${_veska_time})")
 list(LENGTH _veska_values VESKA_BUILD_INFO_VALUE_COUNT)
 list(LENGTH _veska_comments VESKA_BUILD_INFO_COMMENT_COUNT)
 

@@ -6,7 +6,6 @@
  */
 #include <stdint.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include "lib/vecommon/ve_logging.h"
 #include "src/veska4j/veska4j.h"
@@ -24,6 +23,9 @@ constexpr uint32_t kStackItems = 32;
 constexpr uint32_t kPairMinimumBytes = 8;
 constexpr uint32_t kLongestLink = 255;
 constexpr uint32_t kLongestValue = 65535;
+// The event record is filled field by field below; a record that grew would need its new
+// fields set there.
+static_assert(sizeof(qiva_event_t) == 136, "every field of qiva_event_t is set");
 
 // Reads the layout front to back; any read past its end marks it malformed and yields
 // nothing further.
@@ -71,17 +73,26 @@ uint32_t _fitting_length(int32_t length, uint32_t longest) {
   return static_cast<uint32_t>(length) > longest ? 0 : static_cast<uint32_t>(length);
 }
 
-// An optional byte field: length -1 for absent. False when malformed.
-bool _read_bytes(LayoutReader *in, const qiva_byte_t **target, int32_t *length, bool *present) {
-  int32_t n = in->Int();
+// The two parts of a layout: the head, with every length and key, and the contents of the
+// links, the transaction id and the values, in the order the head names them.
+struct LayoutParts {
+  LayoutReader head;
+  LayoutReader contents;
+};
+
+// An optional byte field whose length is in the head (-1 for absent) and whose bytes are the
+// next contents. False when malformed.
+bool _read_bytes(LayoutParts *in, const qiva_byte_t **target, int32_t *length, bool *present) {
+  int32_t n = in->head.Int();
   *present = n != -1;
-  if (!*present) return in->ok();
-  *target = in->Bytes(n);
-  *length = n;
-  return in->ok();
+  if (*present) {
+    *target = in->contents.Bytes(n);
+    *length = n;
+  }
+  return in->head.ok() && in->contents.ok();
 }
 
-bool _read_link(LayoutReader *in, qiva_association_id_t *target, jint caller) {
+bool _read_link(LayoutParts *in, qiva_association_id_t *target, jint caller) {
   target->caller_type = static_cast<qiva_uint32_t>(caller);
   target->flags = 1;
   int32_t length = 0;
@@ -92,27 +103,31 @@ bool _read_link(LayoutReader *in, qiva_association_id_t *target, jint caller) {
   return true;
 }
 
-// One list: its pair count, then each pair as key length, key (ending with its zero byte),
-// value length (-1 for none), value. The items come from *next on; false when malformed or
-// when the pairs would run past the last item.
-bool _read_list(LayoutReader *in, qiva_values_list_t **list, qiva_values_list_t **next,
+// One list: in the head its pair count (-1 for none), then each pair's key length, key
+// (ending with its zero byte) and value length (-1 for none); the values are contents. The
+// items come from *next on; false when malformed or when the pairs would run past the last
+// item.
+bool _read_list(LayoutParts *in, qiva_values_list_t **list, qiva_values_list_t **next,
                 const qiva_values_list_t *last) {
-  int32_t count = in->Int();
-  if (!in->ok() || count < -1 || count > last - *next) return false;
+  int32_t count = in->head.Int();
+  if (!in->head.ok() || count < -1 || count > last - *next) return false;
   qiva_values_list_t *previous = nullptr;
   for (int32_t i = 0; i < count; i++) {
     qiva_values_list_t *item = (*next)++;
-    int32_t key_length = in->Int();
-    const unsigned char *key = in->Bytes(key_length);
+    item->next = nullptr;
+    item->value = nullptr;
+    item->size = 0;
+    int32_t key_length = in->head.Int();
+    const unsigned char *key = in->head.Bytes(key_length);
     // Read as terminated text: a key without its zero byte would be read past its end.
     item->name =
         key != nullptr && key[key_length - 1] == 0 ? reinterpret_cast<const char *>(key) : nullptr;
-    int32_t value_length = in->Int();
+    int32_t value_length = in->head.Int();
     if (value_length != -1) {
-      item->value = in->Bytes(value_length);
+      item->value = in->contents.Bytes(value_length);
       item->size = static_cast<qiva_uint16_t>(_fitting_length(value_length, kLongestValue));
     }
-    if (!in->ok()) return false;
+    if (!in->head.ok() || !in->contents.ok()) return false;
     item->flags = 3;
     if (previous == nullptr) {
       *list = item;
@@ -125,9 +140,9 @@ bool _read_list(LayoutReader *in, qiva_values_list_t **list, qiva_values_list_t 
 }
 
 // Fills event from the layout: the links and the transaction id, then the five lists in the
-// order of _track's arguments. items holds item_count zeroed items, exactly as many as the
-// lists have pairs. False when the layout is malformed.
-bool _read_layout(LayoutReader *in, qiva_event_t *event, jint verticalCaller, jint horizontalCaller,
+// order of _track's arguments. items has room for item_count items, exactly as many as the
+// lists have pairs; each is filled in whole. False when the layout is malformed.
+bool _read_layout(LayoutParts *in, qiva_event_t *event, jint verticalCaller, jint horizontalCaller,
                   qiva_values_list_t *items, uint32_t item_count) {
   if (!_read_link(in, &event->vertical_id, verticalCaller)) return false;
   if (!_read_link(in, &event->horizontal_id, horizontalCaller)) return false;
@@ -148,7 +163,7 @@ bool _read_layout(LayoutReader *in, qiva_event_t *event, jint verticalCaller, ji
   for (qiva_values_list_t **list : lists) {
     if (!_read_list(in, list, &next, items + item_count)) return false;
   }
-  return next == items + item_count && in->at_end();
+  return next == items + item_count && in->head.at_end() && in->contents.at_end();
 }
 
 void _throw_out_of_memory(JNIEnv *env) {
@@ -171,7 +186,7 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1trackFlat(
     VESKA4J_throw(env, QIVA_ERR_EVENT_INVALID_EVENT_TYPE);
     VE_RETURN_VOID();
   }
-  if (layout == nullptr || length < 4) {
+  if (layout == nullptr || length < 8) {
     VESKA4J_throw(env, QIVA_ERR_INVALID);
     VE_RETURN_VOID();
   }
@@ -194,26 +209,39 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1trackFlat(
     VE_RETURN_VOID();
   }
 
-  LayoutReader in(bytes, static_cast<size_t>(length));
-  // The pair count comes first so that the items can be had in one piece; it is checked
-  // against what the layout can hold before anything is allocated for it.
-  uint32_t item_count = static_cast<uint32_t>(in.Int());
-  bool counted = in.ok() && item_count <= static_cast<uint32_t>(length) / kPairMinimumBytes;
+  // The head's length and the pair count come first, so that the items can be had in one
+  // piece; the count is checked against what the layout can hold before anything is
+  // allocated for it.
+  LayoutReader start(bytes, static_cast<size_t>(length));
+  uint32_t head_length = static_cast<uint32_t>(start.Int());
+  uint32_t item_count = static_cast<uint32_t>(start.Int());
+  bool counted = start.ok() && head_length >= 8 && head_length <= static_cast<uint32_t>(length) &&
+                 item_count <= static_cast<uint32_t>(length) / kPairMinimumBytes;
+  LayoutParts in = {LayoutReader(bytes + 8, counted ? head_length - 8 : 0),
+                    LayoutReader(bytes + (counted ? head_length : 0),
+                                 counted ? static_cast<size_t>(length) - head_length : 0)};
   qiva_values_list_t stack_items[kStackItems];
   qiva_values_list_t *items = stack_items;
   if (counted && item_count > kStackItems) {
-    items = static_cast<qiva_values_list_t *>(calloc(item_count, sizeof(qiva_values_list_t)));
-  } else if (counted) {
-    memset(stack_items, 0, sizeof(qiva_values_list_t) * item_count);
+    items = static_cast<qiva_values_list_t *>(malloc(item_count * sizeof(qiva_values_list_t)));
   }
   int rc = QIVA_ERR_INVALID;
   if (counted && items != nullptr) {
+    // Field by field rather than one memset: this is on every call's path, and a memset of
+    // the whole record compiles to a string store that costs more than the stores.
     qiva_event_t event;
-    memset(&event, 0, sizeof(event));
     event.type = static_cast<qiva_uint32_t>(eventType);
     event.timestamp.sec = static_cast<qiva_uint32_t>(timestampSeconds);
     event.timestamp.usec = static_cast<qiva_uint32_t>(timestampMicroseconds);
+    event.pad1 = 0;
+    event.instance_id = qiva_instance_id_t();
+    event.horizontal_id = qiva_association_id_t();
+    event.vertical_id = qiva_association_id_t();
+    event.horizontal_context = nullptr;
+    event.vertical_context = nullptr;
     event.blocked = blocked ? 1 : 0;
+    event.pad2 = 0;
+    event.reserved1 = nullptr;
     if (_read_layout(&in, &event, verticalCaller, horizontalCaller, items, item_count)) {
       rc = QIVA_track(reinterpret_cast<qiva_config_t *>(static_cast<intptr_t>(handle)), &event);
     }

@@ -139,13 +139,15 @@ JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1track(
     jobjectArray horizontalStitches, jobjectArray transactionData);
 /*
  * The facade's path for one event: the scalars as in _track, the rest laid out by
- * veska4j.Event in the first length bytes of layout (little-endian int32 lengths): the total
- * pair count; the vertical link, the horizontal link and the transaction id, each as a length
- * (-1 when absent) and its bytes; then the vertical context, horizontal context, vertical
- * stitches, horizontal stitches and transaction data, each as a pair count (-1 when absent)
- * and per pair the key's length and bytes (ending with a zero byte) and the value's length
- * (-1 when absent) and bytes. QIVA_track gets the record _track's translation would give it
- * and failures raise the same exceptions; a malformed layout raises 21.
+ * veska4j.Event in the first length bytes of layout (little-endian int32 lengths). First the
+ * head: its own length in bytes, the total pair count, the lengths of the vertical link, the
+ * horizontal link and the transaction id (-1 when absent), then for the vertical context,
+ * horizontal context, vertical stitches, horizontal stitches and transaction data each a
+ * pair count (-1 when absent) and per pair the key's length and bytes (ending with a zero
+ * byte) and the value's length (-1 when absent). Then the contents: the links', the
+ * transaction id's and the values' bytes in that order. QIVA_track gets the record _track's
+ * translation would give it and failures raise the same exceptions; a malformed layout
+ * raises 21.
  */
 JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1trackFlat(
     JNIEnv *env, jobject self, jlong handle, jint eventType, jlong timestampSeconds,

@@ -16,6 +16,7 @@ int main(void) {
   if (strcmp(QIVA_strerror(QIVA_ERR_TIMEDOUT), "Operation timed out") != 0) return 5;
   if (strcmp(QIVA_getmsg_prefix(QIVA_MSG_VESKA_QUEUE_EXCEEDED), "QIVAD68W ") != 0) return 6;
   if (QIVA_check_version_(0) != 0) return 7;
+  if (QIVA_version() == NULL || QIVA_version()[0] < '0' || QIVA_version()[0] > '9') return 8;
   printf("%s\n", QIVA_getmsg(QIVA_MSG_SUCCESS));
   return 0;
 }

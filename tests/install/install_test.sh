@@ -33,6 +33,12 @@ for f in include/veska/types.h include/veska/private_api.h include/veska/lib/tra
          "$libdir/cmake/veska/veskaConfigVersion.cmake"; do
   [ -f "$p/$f" ] || fail "not installed: $f"
 done
+unit=$p/lib/systemd/system/veska-collector.service
+[ -f "$unit" ] || fail "not installed: lib/systemd/system/veska-collector.service"
+for line in '^DynamicUser=yes' '^ProtectSystem=strict' '^StateDirectory=veska' \
+            '^ExecReload=/bin/kill -HUP \$MAINPID' '^ExecStart=/.*/veska-collector '; do
+  grep -q -- "$line" "$unit" || fail "the unit has no line matching $line"
+done
 [ "$(readlink "$p/$libdir/libveska.so")" = libveska.so.1 ] || fail "libveska.so does not link to libveska.so.1"
 [ "$(readlink "$p/$libdir/libveska.so.1")" = libveska.so.1.0.0 ] || fail "libveska.so.1 does not link to libveska.so.1.0.0"
 readelf -d "$p/$libdir/libveska.so.1.0.0" | grep -q 'SONAME.*\[libveska\.so\.1\]' || fail "SONAME is not libveska.so.1"

@@ -14,29 +14,45 @@ namespace {
 
 using veska_test::FakeEnv;
 
-// Builds a layout the way veska4j.Event writes it: little-endian 32-bit lengths.
+// Builds a layout the way veska4j.Event writes it: little-endian 32-bit lengths, the head
+// (led by its own length) and then the contents.
 class Layout {
  public:
   Layout &Int(int32_t v) {
-    for (int i = 0; i < 4; i++)
-      bytes_.push_back(static_cast<char>(static_cast<uint32_t>(v) >> (8 * i)));
+    Append(&head_, v);
     return *this;
   }
+  // A length in the head and its bytes in the contents.
   Layout &Field(const std::string &b) {
     Int(static_cast<int32_t>(b.size()));
-    bytes_ += b;
+    contents_ += b;
     return *this;
   }
-  Layout &Raw(const std::string &b) {
-    bytes_ += b;
+  // A key: its length and bytes both in the head.
+  Layout &KeyField(const std::string &k) {
+    Int(static_cast<int32_t>(k.size()));
+    head_ += k;
     return *this;
   }
-  // The pair count, three absent fields, then the lists as given.
+  Layout &Contents(const std::string &b) {
+    contents_ += b;
+    return *this;
+  }
+  // The pair count and three absent fields, then the lists as given.
   static Layout Head(int32_t pairs) { return Layout().Int(pairs).Int(-1).Int(-1).Int(-1); }
-  const std::string &bytes() const { return bytes_; }
+  std::string bytes() const {
+    std::string out;
+    Append(&out, static_cast<int32_t>(4 + head_.size()));
+    return out + head_ + contents_;
+  }
 
  private:
-  std::string bytes_;
+  static void Append(std::string *to, int32_t v) {
+    for (int i = 0; i < 4; i++)
+      to->push_back(static_cast<char>(static_cast<uint32_t>(v) >> (8 * i)));
+  }
+  std::string head_;
+  std::string contents_;
 };
 
 std::string Key(const std::string &name) { return name + std::string(1, '\0'); }
@@ -44,7 +60,7 @@ std::string Key(const std::string &name) { return name + std::string(1, '\0'); }
 // A list of n pairs "kI" = value.
 Layout &AddList(Layout &l, int n, const std::string &value) {
   l.Int(n);
-  for (int i = 0; i < n; i++) l.Field(Key("k" + std::to_string(i))).Field(value);
+  for (int i = 0; i < n; i++) l.KeyField(Key("k" + std::to_string(i))).Field(value);
   return l;
 }
 
@@ -81,10 +97,16 @@ TEST_F(FlatEventTest, MalformedLayoutsAreRefusedWith21) {
     std::string bytes;
     jint length;
   } rows[] = {
-      {"shorter than the pair count", std::string(3, '\0'), -1},
+      {"shorter than the head's length and pair count", std::string(7, '\0'), -1},
+      {"head longer than the layout", Layout::Head(0).bytes().replace(0, 1, "\x7f"), -1},
+      {"head shorter than its own start", std::string(1, '\4') + empty_lists.bytes().substr(1), -1},
       {"negative length", empty_lists.bytes(), -5},
       {"lists missing", Layout::Head(0).bytes(), -1},
       {"trailing byte", empty_lists.bytes() + "x", -1},
+      {"contents past the end",
+       Layout().Int(0).Int(-1).Int(-1).Int(4).Int(-1).Int(-1).Int(-1).Int(-1).Int(-1).bytes() +
+           "ti",
+       -1},
       {"pair count above the pairs",
        Layout::Head(1).Int(-1).Int(-1).Int(-1).Int(-1).Int(-1).bytes(), -1},
       {"pairs above the pair count",
@@ -95,8 +117,22 @@ TEST_F(FlatEventTest, MalformedLayoutsAreRefusedWith21) {
       {"key length -1",
        Layout::Head(1).Int(1).Int(-1).Int(-1).Int(-1).Int(-1).Int(-1).Int(-1).bytes(), -1},
       {"value length -2",
-       Layout::Head(1).Int(1).Field(Key("k")).Int(-2).Int(-1).Int(-1).Int(-1).Int(-1).bytes(), -1},
-      {"field past the end", Layout().Int(0).Int(-1).Int(-1).Int(4000).Raw("tid").bytes(), -1},
+       Layout::Head(1).Int(1).KeyField(Key("k")).Int(-2).Int(-1).Int(-1).Int(-1).Int(-1).bytes(),
+       -1},
+      {"field past the end",
+       Layout()
+           .Int(0)
+           .Int(-1)
+           .Int(-1)
+           .Int(4000)
+           .Int(-1)
+           .Int(-1)
+           .Int(-1)
+           .Int(-1)
+           .Int(-1)
+           .Contents("tid")
+           .bytes(),
+       -1},
   };
   for (const Row &row : rows) EXPECT_EQ(QIVA_ERR_INVALID, Track(row.bytes, row.length)) << row.what;
 
@@ -123,9 +159,10 @@ TEST_F(FlatEventTest, WellFormedLayoutsOfEverySizeAreTracked) {
 
   // The same refusals as the array path: a key without its zero byte, a value too long for
   // its length field.
-  Layout bare_key = Layout::Head(1).Int(1).Field("bare").Field("v").Int(-1).Int(-1).Int(-1).Int(-1);
+  Layout bare_key =
+      Layout::Head(1).Int(1).KeyField("bare").Field("v").Int(-1).Int(-1).Int(-1).Int(-1);
   EXPECT_EQ(QIVA_ERR_EVENT_INVALID_VCONTEXT_NAME, Track(bare_key.bytes()));
-  Layout long_value = Layout::Head(1).Int(1).Field(Key("k")).Field(std::string(65537, 'v'));
+  Layout long_value = Layout::Head(1).Int(1).KeyField(Key("k")).Field(std::string(65537, 'v'));
   long_value.Int(-1).Int(-1).Int(-1).Int(-1);
   EXPECT_EQ(QIVA_ERR_EVENT_INVALID_VCONTEXT_LENGTH, Track(long_value.bytes()));
 }

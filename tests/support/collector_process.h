@@ -55,6 +55,7 @@ class CollectorProcess {
   const char *server_c_str() const { return server_.c_str(); }
   uint16_t port() const { return port_; }
   pid_t pid() const { return pid_; }
+  const std::string &output_path() const { return output_path_; }  // the --output file
   const std::string &error() const { return error_; }
 
   // Every complete line written so far, parsed (lines that are not JSON are skipped).

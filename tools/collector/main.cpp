@@ -3,8 +3,9 @@
 // per message (JSON Lines), flushed whenever everything waiting has been read, and any
 // forwarder.
 //
-// Exit status: 0 normally, 1 when a protocol error was seen (or the loop failed), 2 for bad
-// options or an address it cannot listen on.
+// Exit status: 0 normally, 1 when a client sent a protocol error, 2 when it could not start
+// (bad options, an address it cannot listen on, files it cannot use), 3 when an output counted
+// messages it could not write or deliver, 4 when a fatal error stopped the intake.
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
@@ -23,10 +24,12 @@
 #include "tools/collector/http/bearer_token.h"
 #include "tools/collector/http/http_server.h"
 #include "tools/collector/intake/tcp_intake.h"
+#include "tools/collector/metrics/metrics.h"
 #include "tools/collector/options.h"
 #include "tools/collector/outputs/json_lines.h"
 #include "tools/collector/outputs/kafka_output.h"
 #include "tools/collector/outputs/output.h"
+#include "tools/collector/outputs/output_file.h"
 #include "tools/collector/store/sqlite_reader.h"
 #include "tools/collector/store/store_output.h"
 
@@ -38,15 +41,59 @@ using veska::collector::Clock;
 using veska::collector::IntakeCounts;
 using veska::collector::Options;
 using veska::collector::Output;
+using veska::collector::OutputFile;
 using veska::collector::TcpIntake;
 namespace wire = veska::wire;
 
 // How long the outputs may take at exit to deliver what they still hold.
 constexpr double kFinishSeconds = 5;
 
+constexpr int kExitProtocolError = 1;
+constexpr int kExitCannotStart = 2;
+constexpr int kExitRecordsFailed = 3;
+constexpr int kExitIntakeFailed = 4;
+
 volatile sig_atomic_t stop_requested = 0;
+volatile sig_atomic_t reopen_requested = 0;
 
 void _on_signal(int) { stop_requested = stop_requested + 1; }
+void _on_hangup(int) { reopen_requested = 1; }
+
+void _install_signal_handlers() {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = _on_signal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = _on_hangup;
+  sigaction(SIGHUP, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+// SIGHUP: the usual request after a rotation. A file that cannot be reopened is reported and
+// the old one kept, so nothing is lost either way.
+void _reopen_output(OutputFile *file, veska::collector::JsonLinesOutput *json) {
+  if (file == nullptr || json == nullptr) return;
+  json->flush();
+  std::string error;
+  if (!file->reopen(&error)) {
+    fprintf(stderr, "veska-collector: %s; still writing the previous file\n", error.c_str());
+    return;
+  }
+  json->set_file(file->stream());
+}
+
+// The exit status once everything is written: the gravest thing that happened.
+int _exit_status(bool intake_failed, const IntakeCounts &counts,
+                 const std::vector<std::unique_ptr<Output>> &outputs) {
+  if (intake_failed) return kExitIntakeFailed;
+  uint64_t failed = veska::collector::metrics().store_write_failures.load();
+  for (const std::unique_ptr<Output> &output : outputs) failed += output->failed();
+  if (failed != 0) return kExitRecordsFailed;
+  if (counts.protocol_errors != 0) return kExitProtocolError;
+  return 0;
+}
 
 // Written under a temporary name and renamed, so a reader never sees a partial address. The
 // HTTP server's address, when it serves, is a second line "http HOST:PORT".
@@ -59,7 +106,9 @@ bool _write_ready_file(const std::string &path, const char *address,
   if (ok && http != nullptr) ok = fprintf(file, "http %s\n", http->address().c_str()) > 0;
   ok = fclose(file) == 0 && ok;
   if (ok) ok = rename(temporary.c_str(), path.c_str()) == 0;
+  const int reason = errno;  // for the caller's message
   if (!ok) unlink(temporary.c_str());
+  errno = reason;
   return ok;
 }
 
@@ -141,24 +190,17 @@ int main(int argc, char **argv) {
   Options options;
   int status = veska::collector::parse_options(argc, argv, &options);
   if (status >= 0) return status;
+  _install_signal_handlers();
 
-  FILE *out = stdout;
-  if (!options.output.empty()) {
-    out = fopen(options.output.c_str(), "w");
-    if (out == nullptr) {
-      fprintf(stderr, "veska-collector: cannot open output file '%s': %s\n", options.output.c_str(),
-              strerror(errno));
-      return 2;
-    }
-  }
+  // Every check that can refuse comes before the output file is opened, so that a refused
+  // start leaves an existing file as it was.
   std::vector<std::unique_ptr<Output>> outputs;
-  if (!options.quiet) outputs.emplace_back(new veska::collector::JsonLinesOutput(out));
   if (options.kafka.enabled()) {
     std::string error;
     std::unique_ptr<Output> kafka = veska::kafka::KafkaOutput::create(options.kafka, &error);
     if (!kafka) {
       fprintf(stderr, "veska-collector: %s\n", error.c_str());
-      return 2;
+      return kExitCannotStart;
     }
     outputs.push_back(std::move(kafka));
   }
@@ -174,14 +216,14 @@ int main(int argc, char **argv) {
         veska::store::StoreOutput::create(options.store, store_settings, &error, &refused);
     if (!store) {
       fprintf(stderr, "veska-collector: %s\n", error.c_str());
-      return 2;
+      return kExitCannotStart;
     }
     outputs.push_back(std::move(store));
     if (!options.http.empty()) {
       reader = veska::store::open_transaction_reader(options.store, store_settings, &error);
       if (!reader) {
         fprintf(stderr, "veska-collector: %s\n", error.c_str());
-        return 2;
+        return kExitCannotStart;
       }
     }
   }
@@ -191,26 +233,32 @@ int main(int argc, char **argv) {
   std::string error;
   if (!intake->listen(&error)) {
     fprintf(stderr, "veska-collector: %s\n", error.c_str());
-    return 2;
+    return kExitCannotStart;
   }
   std::unique_ptr<veska::http::HttpServer> http;
   if (!options.http.empty()) {
     http = _start_http(options, reader.get());
-    if (!http) return 2;
+    if (!http) return kExitCannotStart;
+  }
+  std::unique_ptr<OutputFile> output_file;
+  if (!options.output.empty()) {
+    output_file.reset(new OutputFile);
+    if (!output_file->open(options.output, &error)) {
+      fprintf(stderr, "veska-collector: %s\n", error.c_str());
+      return kExitCannotStart;
+    }
+  }
+  veska::collector::JsonLinesOutput *json = nullptr;
+  if (!options.quiet) {
+    json = new veska::collector::JsonLinesOutput(output_file ? output_file->stream() : stdout);
+    outputs.emplace(outputs.begin(), json);
   }
   if (!options.ready_file.empty() &&
       !_write_ready_file(options.ready_file, intake->address(), http.get())) {
-    fprintf(stderr, "veska-collector: cannot write ready file '%s'\n", options.ready_file.c_str());
-    return 2;
+    fprintf(stderr, "veska-collector: cannot write ready file '%s': %s\n",
+            options.ready_file.c_str(), strerror(errno));
+    return kExitCannotStart;
   }
-
-  struct sigaction action;
-  memset(&action, 0, sizeof action);
-  action.sa_handler = _on_signal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
 
   int loop_status = 0;
   Clock::time_point last_sweep = Clock::now();
@@ -219,6 +267,10 @@ int main(int argc, char **argv) {
     if (!intake->turn(100000)) {
       loop_status = 1;
       break;
+    }
+    if (reopen_requested != 0) {
+      reopen_requested = 0;
+      _reopen_output(output_file.get(), json);
     }
     const Clock::time_point now = Clock::now();
     if (now - last_sweep >= std::chrono::milliseconds(100)) {
@@ -241,8 +293,8 @@ int main(int argc, char **argv) {
   intake.reset();
   for (const std::unique_ptr<Output> &output : outputs) output->finish(kFinishSeconds);
   if (options.summary) _print_summary(counts, outputs);
+  const int status_at_exit = _exit_status(loop_status != 0, counts, outputs);
   outputs.clear();
-  if (out != stdout) fclose(out);
-  if (counts.protocol_errors != 0) return 1;
-  return loop_status;
+  output_file.reset();
+  return status_at_exit;
 }

@@ -39,10 +39,15 @@ public final class Event {
     byte[] verticalLink;
     byte[] horizontalLink;
     byte[] transactionId;
-    // The bytes of this event's layout, kept up to date by every setter (a Java array's
-    // length never changes): the pair count, three absent fields and five empty lists.
-    private long layoutBytes = 4 + 3 * 4 + 5 * 4;
+    // The bytes of this event's layout and of the field contents in it, kept up to date by
+    // every setter (a Java array's length never changes). Empty: the head's length, the pair
+    // count, three absent fields and five empty lists.
+    private long layoutBytes = 4 + 4 + 3 * 4 + 5 * 4;
+    private long contentBytes;
     private int pairCount;
+    // The layout's head (every length and key), built when first needed after a setter changed
+    // it; volatile so that a thread tracking an unchanged event sees it whole.
+    private volatile byte[] head;
     private final Pairs verticalContext = new Pairs();
     private final Pairs horizontalContext = new Pairs();
     private final Pairs verticalStitches = new Pairs();
@@ -89,7 +94,7 @@ public final class Event {
      * @return this event
      */
     public Event transactionId(byte[] id) {
-        layoutBytes += length(id) - length(transactionId);
+        resized(length(id) - length(transactionId));
         this.transactionId = id;
         return this;
     }
@@ -103,7 +108,7 @@ public final class Event {
      */
     public Event vertical(int callerType, byte[] link) {
         this.verticalCaller = callerType;
-        layoutBytes += length(link) - length(verticalLink);
+        resized(length(link) - length(verticalLink));
         this.verticalLink = link;
         return this;
     }
@@ -117,7 +122,7 @@ public final class Event {
      */
     public Event horizontal(int callerType, byte[] link) {
         this.horizontalCaller = callerType;
-        layoutBytes += length(link) - length(horizontalLink);
+        resized(length(link) - length(horizontalLink));
         this.horizontalLink = link;
         return this;
     }
@@ -186,8 +191,15 @@ public final class Event {
         return field == null ? 0 : field.length;
     }
 
+    private void resized(int contentChange) {
+        layoutBytes += contentChange;
+        contentBytes += contentChange;
+        head = null;
+    }
+
     private void add(Pairs list, String name, byte[] value) {
         layoutBytes += list.add(name, value);
+        resized(length(value));
         pairCount++;
     }
 
@@ -214,7 +226,7 @@ public final class Event {
             keysAndValues[2 * count] = key;
             keysAndValues[2 * count + 1] = value;
             count++;
-            return key.length + 4 + length(value);
+            return key.length + 4;
         }
 
         // [key, value] pairs for ServerImpl._track, or null when there are none.
@@ -231,11 +243,19 @@ public final class Event {
             return pairs;
         }
 
-        int layOut(byte[] out, int at) {
+        int layOutHead(byte[] out, int at) {
             at = putInt(out, at, count == 0 ? -1 : count);
             for (int i = 0; i < 2 * count; i += 2) {
-                at = copy(keysAndValues[i], out, at);
-                at = putField(out, at, keysAndValues[i + 1]);
+                byte[] key = keysAndValues[i];
+                System.arraycopy(key, 0, out, at, key.length);
+                at = putInt(out, at + key.length, fieldLength(keysAndValues[i + 1]));
+            }
+            return at;
+        }
+
+        int layOutValues(byte[] out, int at) {
+            for (int i = 1; i < 2 * count; i += 2) {
+                at = putContent(out, at, keysAndValues[i]);
             }
             return at;
         }
@@ -254,16 +274,16 @@ public final class Event {
         return at + 4;
     }
 
-    private static int copy(byte[] field, byte[] out, int at) {
-        System.arraycopy(field, 0, out, at, field.length);
-        return at + field.length;
+    private static int fieldLength(byte[] field) {
+        return field == null ? -1 : field.length;
     }
 
-    private static int putField(byte[] out, int at, byte[] field) {
+    private static int putContent(byte[] out, int at, byte[] field) {
         if (field == null) {
-            return putInt(out, at, -1);
+            return at;
         }
-        return copy(field, out, putInt(out, at, field.length));
+        System.arraycopy(field, 0, out, at, field.length);
+        return at + field.length;
     }
 
     /**
@@ -274,17 +294,42 @@ public final class Event {
         return layoutBytes > LAYOUT_LIMIT ? -1 : (int) layoutBytes;
     }
 
-    /** Lays the event's links, transaction id and pairs out from the start of out. */
+    private byte[] head() {
+        byte[] laid = head;
+        if (laid != null) {
+            return laid;
+        }
+        laid = new byte[(int) (layoutBytes - contentBytes)];
+        int at = putInt(laid, 0, laid.length);
+        at = putInt(laid, at, pairCount);
+        at = putInt(laid, at, fieldLength(verticalLink));
+        at = putInt(laid, at, fieldLength(horizontalLink));
+        at = putInt(laid, at, fieldLength(transactionId));
+        at = verticalContext.layOutHead(laid, at);
+        at = horizontalContext.layOutHead(laid, at);
+        at = verticalStitches.layOutHead(laid, at);
+        at = horizontalStitches.layOutHead(laid, at);
+        transactionData.layOutHead(laid, at);
+        head = laid;
+        return laid;
+    }
+
+    /**
+     * Lays the event out from the start of out: the head with every length and key, then the
+     * links, the transaction id and the values, the only bytes the caller may have changed
+     * since the last call.
+     */
     void layOut(byte[] out) {
-        int at = putInt(out, 0, pairCount);
-        at = putField(out, at, verticalLink);
-        at = putField(out, at, horizontalLink);
-        at = putField(out, at, transactionId);
-        at = verticalContext.layOut(out, at);
-        at = horizontalContext.layOut(out, at);
-        at = verticalStitches.layOut(out, at);
-        at = horizontalStitches.layOut(out, at);
-        transactionData.layOut(out, at);
+        byte[] laid = head();
+        System.arraycopy(laid, 0, out, 0, laid.length);
+        int at = putContent(out, laid.length, verticalLink);
+        at = putContent(out, at, horizontalLink);
+        at = putContent(out, at, transactionId);
+        at = verticalContext.layOutValues(out, at);
+        at = horizontalContext.layOutValues(out, at);
+        at = verticalStitches.layOutValues(out, at);
+        at = horizontalStitches.layOutValues(out, at);
+        transactionData.layOutValues(out, at);
     }
 
     byte[][][] verticalContextPairs() {

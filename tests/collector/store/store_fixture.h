@@ -63,6 +63,9 @@ inline Bytes statistics_message(uint32_t dropped, uint16_t connections) {
 }
 
 class StoreTest : public ::testing::Test {
+ public:
+  static int64_t now_us();  // the wall clock, as the store's times are
+
  protected:
   StoreTest() { settings_.retain_age = 1e9; }
 
@@ -98,7 +101,6 @@ class StoreTest : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(writer().write(batch, now_us(), &error)) << error;
   }
-  static int64_t now_us();
 
   // The detail of the transaction with this id, found through a search.
   nlohmann::ordered_json detail(const std::string &transaction_id);

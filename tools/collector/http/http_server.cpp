@@ -114,6 +114,10 @@ class HttpServer::Loop {
     evconnlistener_enable(static_cast<struct evconnlistener *>(listener));
   }
 
+  static void _free_body(const void *, size_t, void *owned) {
+    delete static_cast<std::string *>(owned);
+  }
+
   static void _on_request(struct evhttp_request *request, void *self) {
     static_cast<Loop *>(self)->serve(request);
   }
@@ -130,7 +134,7 @@ class HttpServer::Loop {
     routed.target_size = target == nullptr ? 0 : strlen(target);
     routed.authorization =
         evhttp_find_header(evhttp_request_get_input_headers(request), "Authorization");
-    const Response response = router_.answer(routed);
+    Response response = router_.answer(routed);
 
     struct evkeyvalq *headers = evhttp_request_get_output_headers(request);
     for (const auto &header : response.headers) {
@@ -153,8 +157,14 @@ class HttpServer::Loop {
       // headers only
     } else if (response.static_body != nullptr) {
       evbuffer_add_reference(body, response.static_body, response.static_size, nullptr, nullptr);
-    } else {
-      evbuffer_add(body, response.body.data(), response.body.size());
+    } else if (!response.body.empty()) {
+      // A whole transaction can run to tens of megabytes: the buffer takes the string over
+      // instead of copying it, and frees it once it is sent.
+      std::string *owned = new std::string(std::move(response.body));
+      if (evbuffer_add_reference(body, owned->data(), owned->size(), &Loop::_free_body, owned) !=
+          0) {
+        delete owned;
+      }
     }
     evhttp_send_reply(request, response.status, reason_phrase(response.status), body);
     evbuffer_free(body);

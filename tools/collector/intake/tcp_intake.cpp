@@ -3,8 +3,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +39,44 @@ TcpIntake *_intake_of(transport_endpoint_t *endpoint) {
   return static_cast<TcpIntake *>(endpoint->transport->userdata);
 }
 
+// The system's text, starting in lower case to read as part of a sentence.
+std::string _system_text(int error) {
+  std::string text = strerror(error);
+  if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z') text[0] = static_cast<char>(text[0] + 32);
+  return text;
+}
+
+// Why listening on address failed, in words: the transport reports only a code, so the steps
+// it took are repeated here to find the one that fails. Empty when none does.
+std::string _listen_failure_reason(const std::string &address) {
+  const size_t colon = address.rfind(':');
+  if (colon == std::string::npos) return "";
+  std::string host = address.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo *list = nullptr;
+  const int resolved = getaddrinfo(host.c_str(), address.c_str() + colon + 1, &hints, &list);
+  if (resolved != 0) return "cannot resolve '" + host + "': " + gai_strerror(resolved);
+  std::string reason;
+  for (struct addrinfo *entry = list; entry != nullptr && reason.empty(); entry = entry->ai_next) {
+    const int s = socket(entry->ai_family, entry->ai_socktype, entry->ai_protocol);
+    if (s < 0) {
+      reason = _system_text(errno);
+      continue;
+    }
+    int one = 1;
+    (void)setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(s, entry->ai_addr, entry->ai_addrlen) != 0) reason = _system_text(errno);
+    close(s);
+  }
+  freeaddrinfo(list);
+  return reason;
+}
+
 }  // namespace
 
 struct TcpIntake::Connection {
@@ -64,7 +104,9 @@ TcpIntake::~TcpIntake() {
 bool TcpIntake::listen(std::string *error) {
   spare_descriptor_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (TRANSPORT_check_address("tcp", settings_.listen.c_str()) != 0) {
-    *error = "not a TCP address: '" + settings_.listen + "'";
+    const std::string reason = _listen_failure_reason(settings_.listen);
+    *error = "cannot listen on '" + settings_.listen +
+             "': " + (reason.empty() ? "not a TCP address" : reason);
     return false;
   }
   int rc = TRANSPORT_init(&transport_, "tcp");
@@ -78,7 +120,9 @@ bool TcpIntake::listen(std::string *error) {
   transport_.userdata = this;
   rc = TRANSPORT_listen(&transport_, &listener_, settings_.listen.c_str());
   if (rc != 0) {
-    *error = "cannot listen on '" + settings_.listen + "' (" + std::to_string(rc) + ")";
+    const std::string reason = _listen_failure_reason(settings_.listen);
+    *error = "cannot listen on '" + settings_.listen +
+             "': " + (reason.empty() ? "result " + std::to_string(rc) : reason);
     return false;
   }
   listening_ = true;
@@ -260,7 +304,8 @@ void TcpIntake::close_silent(Clock::time_point now) {
 
 bool TcpIntake::turn(uint32_t timeout_us) {
   paused_ = !_outputs_accepting();
-  ve_time_t pass_timeout = {0, paused_ ? std::min(timeout_us, kPausedPassMicroseconds) : timeout_us};
+  ve_time_t pass_timeout = {0,
+                            paused_ ? std::min(timeout_us, kPausedPassMicroseconds) : timeout_us};
   int rc = TRANSPORT_dispatch(&transport_, &pass_timeout);
   retired_.clear();
   _publish();

@@ -3,6 +3,8 @@
 // a fixed order), without building a JSON object per message.
 #include "tools/collector/outputs/json_lines.h"
 
+#include <errno.h>
+
 #include <charconv>
 #include <cstring>
 
@@ -251,6 +253,12 @@ JsonLinesOutput::JsonLinesOutput(FILE *file) : file_(file) {
   line_.reserve(4096);
 }
 
+void JsonLinesOutput::set_file(FILE *file) {
+  flush();
+  file_ = file;
+  setvbuf(file_, nullptr, _IOFBF, kOutputBuffer);
+}
+
 void JsonLinesOutput::deliver(const Delivery &message) {
   message.render_json(&line_);
   write_line();
@@ -263,13 +271,41 @@ void JsonLinesOutput::protocol_error(uint64_t connection, const std::string &pee
 }
 
 void JsonLinesOutput::write_line() {
-  fwrite(line_.data(), 1, line_.size(), file_);
+  ++unflushed_;
+  if (fwrite(line_.data(), 1, line_.size(), file_) != line_.size()) _failure();
   line_.clear();
 }
 
-void JsonLinesOutput::flush() { fflush(file_); }
+void JsonLinesOutput::flush() {
+  if (unflushed_ == 0) return;
+  if (fflush(file_) != 0) {
+    _failure();
+  } else {
+    unflushed_ = 0;
+  }
+}
 
-void JsonLinesOutput::finish(double) { fflush(file_); }
+void JsonLinesOutput::finish(double) { flush(); }
+
+// A full disk or a closed pipe: the lines since the last good flush are counted as lost, not
+// lost silently, and the stream's error state is cleared so that a later write may succeed.
+void JsonLinesOutput::_failure() {
+  const int reason = errno;
+  failed_ += unflushed_;
+  unflushed_ = 0;
+  clearerr(file_);
+  if (!failure_reported_) {
+    failure_reported_ = true;
+    fprintf(stderr, "veska-collector: cannot write the JSON lines: %s\n", strerror(reason));
+  }
+}
+
+void JsonLinesOutput::summarise(nlohmann::ordered_json *summary) {
+  if (failed_ == 0) return;
+  nlohmann::ordered_json counts = nlohmann::ordered_json::object();
+  counts["failed"] = failed_;
+  (*summary)["json_lines"] = counts;
+}
 
 }  // namespace collector
 }  // namespace veska

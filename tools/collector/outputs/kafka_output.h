@@ -24,6 +24,7 @@ class KafkaOutput : public collector::Output {
   void finish(double seconds) override;
   // Adds "kafka": {"delivered": N, "failed": M}.
   void summarise(nlohmann::ordered_json *summary) override;
+  uint64_t failed() const override { return forwarder_->failed(); }
 
  private:
   explicit KafkaOutput(std::unique_ptr<Forwarder> forwarder) : forwarder_(std::move(forwarder)) {}

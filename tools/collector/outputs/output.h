@@ -77,6 +77,9 @@ class Output {
   virtual void finish(double seconds) { (void)seconds; }
   // Adds this output's counts to the --summary object.
   virtual void summarise(nlohmann::ordered_json *summary) { (void)summary; }
+  // Messages this output counted as lost: not written or not delivered. Non-zero makes the
+  // collector's exit status say so.
+  virtual uint64_t failed() const { return 0; }
 };
 
 // The JSON line of a message (with its newline), appended to *line.

@@ -117,7 +117,10 @@ SchemaStatus open_for_writing(const std::string &path, Database *db, std::string
   if (status != SchemaStatus::kOk) return status;
   // NORMAL keeps a committed batch through a process crash; only a power loss may take the
   // last few batches back.
-  if (!db->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", error)) {
+  // A page cache of 64 MiB keeps the indexes' hot pages in memory, instead of reading them
+  // back through the kernel for every batch.
+  if (!db->exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA cache_size=-65536;",
+                error)) {
     return SchemaStatus::kFailed;
   }
   if (!fresh) return SchemaStatus::kOk;
@@ -146,6 +149,7 @@ SchemaStatus open_for_reading(const std::string &path, Database *db, std::string
     *error = "store '" + path + "' has no tables yet";
     return SchemaStatus::kFailed;
   }
+  if (!db->exec("PRAGMA cache_size=-32768;", error)) return SchemaStatus::kFailed;
   return SchemaStatus::kOk;
 }
 

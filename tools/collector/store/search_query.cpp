@@ -51,36 +51,52 @@ bool _parse_cursor(const TransactionQuery &query, int64_t *sort_value, int64_t *
 
 class _Builder {
  public:
-  void where(const std::string &condition) {
+  explicit _Builder(const DenseProbe &dense) : dense_(dense) {}
+  void where(const std::string &condition, const std::vector<SearchSql::Value> &values = {}) {
     text_ += text_.empty() ? " WHERE " : " AND ";
     text_ += condition;
+    values_.insert(values_.end(), values.begin(), values.end());
   }
-  void value(int64_t number) { values_.push_back({true, number, {}}); }
-  void value(const std::string &bytes) { values_.push_back({false, 0, bytes}); }
+  // A condition with an index of its own: kept as it is while it is rare, written as scanned
+  // (so that the order's index leads) once it is common.
+  void choose(const std::string &indexed, const std::string &scanned,
+              const std::vector<SearchSql::Value> &values) {
+    where(dense_ && dense_(indexed, values) ? scanned : indexed, values);
+  }
   const std::string &text() const { return text_; }
   const std::vector<SearchSql::Value> &values() const { return values_; }
 
  private:
+  const DenseProbe &dense_;
   std::string text_;
   std::vector<SearchSql::Value> values_;
 };
 
+SearchSql::Value _int(int64_t number) { return {true, number, {}}; }
+SearchSql::Value _blob(const std::string &bytes) { return {false, 0, bytes}; }
+
 void _outcome(const std::string &outcome, int64_t stuck_before_us, _Builder *where) {
-  if (outcome == "commit") {
-    where->where("decided = " + std::to_string(kCommitted));
-  } else if (outcome == "rollback") {
-    where->where("decided = " + std::to_string(kRolledBack));
+  if (outcome == "commit" || outcome == "rollback") {
+    const std::string decided = std::to_string(outcome == "commit" ? kCommitted : kRolledBack);
+    where->choose("decided = " + decided, "+decided = " + decided, {});
   } else if (outcome == "finished") {
-    where->where("decided = 0 AND finished = 1");
+    where->choose("decided = 0 AND finished = 1", "+decided = 0 AND +finished = 1", {});
   } else if (outcome == "open") {
-    where->where("decided = 0 AND finished = 0 AND start_us >= ?");
-    where->value(stuck_before_us);
+    where->choose("decided = 0 AND finished = 0 AND start_us >= ?",
+                  "+decided = 0 AND +finished = 0 AND +start_us >= ?", {_int(stuck_before_us)});
   } else if (outcome == "stuck") {
-    where->where("decided = 0 AND finished = 0 AND start_us < ?");
-    where->value(stuck_before_us);
+    where->choose("decided = 0 AND finished = 0 AND start_us < ?",
+                  "+decided = 0 AND +finished = 0 AND +start_us < ?", {_int(stuck_before_us)});
   } else {
     where->where("0");  // an outcome no transaction has
   }
+}
+
+// Rows of a side table (pairs, clients) as a rare set of ids, or checked row by row.
+void _side(const std::string &select, const std::vector<SearchSql::Value> &values,
+           _Builder *where) {
+  where->choose("id IN (SELECT txn FROM " + select + ")",
+                "EXISTS (SELECT 1 FROM " + select + " AND txn = transactions.id)", values);
 }
 
 }  // namespace
@@ -100,60 +116,60 @@ std::string make_cursor(const TransactionQuery &query, int64_t sort_value, int64
          std::to_string(id);
 }
 
-bool build_search(const TransactionQuery &query, int64_t stuck_before_us, SearchSql *sql,
-                  std::string *error) {
-  _Builder where;
-  if (query.id) {
-    where.where("transaction_id = ?");
-    where.value(*query.id);
-  }
+bool build_search(const TransactionQuery &query, int64_t stuck_before_us, const DenseProbe &dense,
+                  SearchSql *sql, std::string *error) {
+  _Builder where(dense);
+  if (query.id) where.where("transaction_id = ?", {_blob(*query.id)});
   if (query.id_prefix && !query.id_prefix->empty()) {
     // A range on the unique index: from the prefix up to the next prefix of its length.
-    where.where("transaction_id >= ?");
-    where.value(*query.id_prefix);
     std::string upper = *query.id_prefix;
     while (!upper.empty() && static_cast<unsigned char>(upper.back()) == 0xFF) upper.pop_back();
-    if (!upper.empty()) {
+    if (upper.empty()) {
+      where.choose("transaction_id >= ?", "+transaction_id >= ?", {_blob(*query.id_prefix)});
+    } else {
       upper.back() = static_cast<char>(static_cast<unsigned char>(upper.back()) + 1);
-      where.where("transaction_id < ?");
-      where.value(upper);
+      where.choose("transaction_id >= ? AND transaction_id < ?",
+                   "+transaction_id >= ? AND +transaction_id < ?",
+                   {_blob(*query.id_prefix), _blob(upper)});
     }
   }
   if (query.outcome) _outcome(*query.outcome, stuck_before_us, &where);
   if (query.stuck_only) _outcome("stuck", stuck_before_us, &where);
   if (query.min_duration_us) {
-    where.where("end_us - start_us >= ?");
-    where.value(*query.min_duration_us);
+    where.choose("end_us - start_us >= ?", "+(end_us - start_us) >= ?",
+                 {_int(*query.min_duration_us)});
   }
   if (query.max_duration_us) {
-    where.where("end_us - start_us <= ?");
-    where.value(*query.max_duration_us);
+    where.choose("end_us - start_us <= ?", "+(end_us - start_us) <= ?",
+                 {_int(*query.max_duration_us)});
   }
+  // The time range shares the start order's index: it only leads when sorting by duration.
   if (query.from_us) {
-    where.where("start_us >= ?");
-    where.value(*query.from_us);
+    if (query.sort_by_duration) {
+      where.choose("start_us >= ?", "+start_us >= ?", {_int(*query.from_us)});
+    } else {
+      where.where("start_us >= ?", {_int(*query.from_us)});
+    }
   }
   if (query.to_us) {
-    where.where("start_us <= ?");
-    where.value(*query.to_us);
+    if (query.sort_by_duration) {
+      where.choose("start_us <= ?", "+start_us <= ?", {_int(*query.to_us)});
+    } else {
+      where.where("start_us <= ?", {_int(*query.to_us)});
+    }
   }
   if (query.client) {
-    where.where(
-        "id IN (SELECT txn FROM transaction_clients WHERE client = "
-        "(SELECT id FROM clients WHERE peer = CAST(? AS TEXT)))");
-    where.value(*query.client);
+    _side(
+        "transaction_clients WHERE client = (SELECT id FROM clients WHERE peer = CAST(? AS TEXT))",
+        {_blob(*query.client)}, &where);
   }
   for (const TransactionQuery::NameValue &pair : query.data) {
-    where.where("id IN (SELECT txn FROM pairs WHERE kind = " + std::to_string(kTransactionData) +
-                " AND name = ? AND value = ?)");
-    where.value(pair.name);
-    where.value(pair.value);
+    _side("pairs WHERE kind = " + std::to_string(kTransactionData) + " AND name = ? AND value = ?",
+          {_blob(pair.name), _blob(pair.value)}, &where);
   }
   for (const TransactionQuery::NameValue &pair : query.stitch) {
-    where.where("id IN (SELECT txn FROM pairs WHERE kind = " + std::to_string(kStitch) +
-                " AND name = ? AND value = ?)");
-    where.value(pair.name);
-    where.value(pair.value);
+    _side("pairs WHERE kind = " + std::to_string(kStitch) + " AND name = ? AND value = ?",
+          {_blob(pair.name), _blob(pair.value)}, &where);
   }
   sql->count = "SELECT count(*) FROM (SELECT 1 FROM transactions" + where.text() + " LIMIT " +
                std::to_string(kTotalCap + 1) + ")";
@@ -167,9 +183,8 @@ bool build_search(const TransactionQuery &query, int64_t stuck_before_us, Search
       *error = "the cursor was not made by this store for this order";
       return false;
     }
-    where.where("(" + key + ", id) " + (query.ascending ? ">" : "<") + " (?, ?)");
-    where.value(sort_value);
-    where.value(id);
+    where.where("(" + key + ", id) " + (query.ascending ? ">" : "<") + " (?, ?)",
+                {_int(sort_value), _int(id)});
   }
   sql->page = std::string("SELECT ") + kSummaryColumns + " FROM transactions" + where.text() +
               " ORDER BY " + key + direction + ", id" + direction + " LIMIT " +

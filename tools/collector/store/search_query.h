@@ -4,6 +4,7 @@
 #define VESKA_TOOLS_COLLECTOR_STORE_SEARCH_QUERY_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,12 +35,19 @@ struct SearchSql {
   static void bind(Statement *statement, const std::vector<Value> &values);
 };
 
+// Whether a condition alone matches at least kDenseRows transactions. A rare condition is best
+// answered from its own index and the few rows sorted; a common one by walking the order's
+// index and checking each row, which finds a page long before the end.
+constexpr int64_t kDenseRows = 10000;
+using DenseProbe =
+    std::function<bool(const std::string &condition, const std::vector<SearchSql::Value> &values)>;
+
 // The cursor of the row after which the next page starts.
 std::string make_cursor(const TransactionQuery &query, int64_t sort_value, int64_t id);
 
 // False with the reason in *error for a cursor this store did not make for this order.
-bool build_search(const TransactionQuery &query, int64_t stuck_before_us, SearchSql *sql,
-                  std::string *error);
+bool build_search(const TransactionQuery &query, int64_t stuck_before_us, const DenseProbe &dense,
+                  SearchSql *sql, std::string *error);
 
 }  // namespace store
 }  // namespace veska

@@ -442,7 +442,26 @@ bool SqliteReader::detail(int64_t id, int depth, std::set<int64_t> *visited, int
 ReadStatus SqliteReader::search(const TransactionQuery &query, Json *answer, std::string *error) {
   SearchSql sql;
   const int64_t stuck_before = _now_us() - static_cast<int64_t>(settings_.stuck_after * 1e6);
-  if (!build_search(query, stuck_before, &sql, error)) return ReadStatus::kBadRequest;
+  bool probe_failed = false;
+  const DenseProbe dense = [&](const std::string &condition,
+                               const std::vector<SearchSql::Value> &values) {
+    Statement probe;
+    std::string ignored;
+    if (!probe.prepare(db_,
+                       "SELECT count(*) FROM (SELECT 1 FROM transactions WHERE " + condition +
+                           " LIMIT " + std::to_string(kDenseRows) + ")",
+                       &ignored)) {
+      probe_failed = true;
+      return false;
+    }
+    SearchSql::bind(&probe, values);
+    return probe.step() == SQLITE_ROW && probe.column_int(0) >= kDenseRows;
+  };
+  if (!build_search(query, stuck_before, dense, &sql, error)) return ReadStatus::kBadRequest;
+  if (probe_failed) {
+    *error = db_.last_error();
+    return ReadStatus::kFailed;
+  }
   Statement count, page;
   if (!count.prepare(db_, sql.count, error) || !page.prepare(db_, sql.page, error)) {
     return ReadStatus::kFailed;

@@ -75,11 +75,13 @@ public final class ServerImpl {
      * {@link #_track} for an event whose links, transaction id and pairs are laid out in the
      * first {@code length} bytes of {@code layout}, in one call instead of one per array; it
      * tracks the same event and raises the same exceptions. The layout, little-endian 32-bit
-     * lengths throughout: the number of pairs; the vertical link, the horizontal link and the
-     * transaction id, each as its length (-1 for null) and bytes; then the vertical context,
-     * horizontal context, vertical stitches, horizontal stitches and transaction data, each as
-     * its pair count (-1 for null) followed by every pair's key length and key (ending with a
-     * zero byte) and value length (-1 for null) and value. {@link veska4j.Event} writes it.
+     * lengths throughout, is a head and the contents. The head: its own length in bytes; the
+     * number of pairs; the lengths of the vertical link, the horizontal link and the
+     * transaction id (-1 for null); then for the vertical context, horizontal context,
+     * vertical stitches, horizontal stitches and transaction data each its pair count (-1
+     * for null) and every pair's key length, key (ending with a zero byte) and value length
+     * (-1 for null). The contents: the bytes of the links, the transaction id and the values,
+     * in that order. {@link veska4j.Event} writes it.
      *
      * @param layout the laid-out event
      * @param length how many bytes of layout it takes
