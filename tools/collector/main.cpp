@@ -14,8 +14,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -23,6 +25,7 @@
 
 #include "tools/collector/http/bearer_token.h"
 #include "tools/collector/http/http_server.h"
+#include "tools/collector/intake/kafka_intake.h"
 #include "tools/collector/intake/tcp_intake.h"
 #include "tools/collector/metrics/metrics.h"
 #include "tools/collector/options.h"
@@ -30,6 +33,7 @@
 #include "tools/collector/outputs/kafka_output.h"
 #include "tools/collector/outputs/output.h"
 #include "tools/collector/outputs/output_file.h"
+#include "tools/collector/store/consumer_offsets.h"
 #include "tools/collector/store/sqlite_reader.h"
 #include "tools/collector/store/store_output.h"
 
@@ -39,6 +43,7 @@ using Json = nlohmann::ordered_json;
 using Seconds = std::chrono::duration<double>;
 using veska::collector::Clock;
 using veska::collector::IntakeCounts;
+using veska::collector::KafkaIntake;
 using veska::collector::Options;
 using veska::collector::Output;
 using veska::collector::OutputFile;
@@ -47,6 +52,10 @@ namespace wire = veska::wire;
 
 // How long the outputs may take at exit to deliver what they still hold.
 constexpr double kFinishSeconds = 5;
+// Each turn of the loop waits at most this long for the topic's records, and takes at most so
+// many of them before it looks at the sockets again.
+constexpr int kKafkaPollMs = 20;
+constexpr size_t kKafkaRecordsPerTurn = 65536;
 
 constexpr int kExitProtocolError = 1;
 constexpr int kExitCannotStart = 2;
@@ -112,7 +121,7 @@ bool _write_ready_file(const std::string &path, const char *address,
   return ok;
 }
 
-void _print_summary(const IntakeCounts &counts,
+void _print_summary(const IntakeCounts &counts, const KafkaIntake *kafka_intake,
                     const std::vector<std::unique_ptr<Output>> &outputs) {
   Json summary = Json::object();
   summary["connections"] = counts.connections;
@@ -126,6 +135,12 @@ void _print_summary(const IntakeCounts &counts,
   messages["statistics"] = counts.kinds[static_cast<int>(wire::MessageKind::kStatistics)];
   messages["heartbeat"] = counts.kinds[static_cast<int>(wire::MessageKind::kHeartbeat)];
   summary["messages"] = messages;
+  if (kafka_intake != nullptr) {
+    Json consumer = Json::object();
+    consumer["consumed"] = kafka_intake->counts().consumed;
+    consumer["refused"] = kafka_intake->counts().refused;
+    summary["kafka_consumer"] = consumer;
+  }
   for (const std::unique_ptr<Output> &output : outputs) output->summarise(&summary);
   fprintf(stderr, "%s\n", summary.dump().c_str());
 }
@@ -177,6 +192,23 @@ veska::collector::IntakeSettings _intake_settings(const Options &options) {
   settings.close_connections = options.close_connections;
   settings.max_connections = options.max_connections;
   settings.client_timeout = options.client_timeout;
+  return settings;
+}
+
+veska::collector::KafkaIntakeSettings _kafka_intake_settings(const Options &options) {
+  veska::collector::KafkaIntakeSettings settings;
+  settings.brokers = options.kafka_consume;
+  settings.topic = options.kafka.topic;
+  settings.group = options.kafka_group.empty() ? "veska-collector" : options.kafka_group;
+  settings.properties = options.kafka.properties;
+  if (!options.store.empty()) {
+    const std::string store = options.store;
+    settings.stored_offsets = [store](const std::string &topic,
+                                      std::map<int32_t, int64_t> *next_offsets,
+                                      std::string *error) {
+      return veska::store::load_consumer_offsets(store, topic, next_offsets, error);
+    };
+  }
   return settings;
 }
 
@@ -235,6 +267,14 @@ int main(int argc, char **argv) {
     fprintf(stderr, "veska-collector: %s\n", error.c_str());
     return kExitCannotStart;
   }
+  std::unique_ptr<KafkaIntake> kafka_intake;
+  if (!options.kafka_consume.empty()) {
+    kafka_intake = KafkaIntake::create(_kafka_intake_settings(options), &outputs, &error);
+    if (!kafka_intake) {
+      fprintf(stderr, "veska-collector: %s\n", error.c_str());
+      return 2;
+    }
+  }
   std::unique_ptr<veska::http::HttpServer> http;
   if (!options.http.empty()) {
     http = _start_http(options, reader.get());
@@ -263,11 +303,13 @@ int main(int argc, char **argv) {
   int loop_status = 0;
   Clock::time_point last_sweep = Clock::now();
   while (stop_requested == 0 && !intake->done()) {
-    // Short passes keep signals, --count, --idle-exit and time-outs responsive.
-    if (!intake->turn(100000)) {
+    // Short passes keep signals, --count, --idle-exit and time-outs responsive. With a topic to
+    // read, the sockets get a quick look and the consumer the wait.
+    if (!intake->turn(kafka_intake ? 1000 : 100000)) {
       loop_status = 1;
       break;
     }
+    if (kafka_intake) kafka_intake->poll(kKafkaPollMs, kKafkaRecordsPerTurn);
     if (reopen_requested != 0) {
       reopen_requested = 0;
       _reopen_output(output_file.get(), json);
@@ -278,7 +320,9 @@ int main(int argc, char **argv) {
       intake->close_silent(now);
     }
     if (options.idle_exit > 0) {
-      Seconds idle = now - intake->last_activity();
+      Clock::time_point last = intake->last_activity();
+      if (kafka_intake) last = std::max(last, kafka_intake->last_activity());
+      Seconds idle = now - last;
       if (idle.count() >= options.idle_exit) break;
     }
   }
@@ -289,10 +333,13 @@ int main(int argc, char **argv) {
 
   http.reset();
   intake->close_all();
+  // Commits what the outputs hold, so that the next consumer of these partitions starts after it.
+  if (kafka_intake) kafka_intake->close();
   const IntakeCounts counts = intake->counts();
   intake.reset();
   for (const std::unique_ptr<Output> &output : outputs) output->finish(kFinishSeconds);
-  if (options.summary) _print_summary(counts, outputs);
+  if (options.summary) _print_summary(counts, kafka_intake.get(), outputs);
+  kafka_intake.reset();
   const int status_at_exit = _exit_status(loop_status != 0, counts, outputs);
   outputs.clear();
   output_file.reset();

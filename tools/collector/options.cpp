@@ -37,7 +37,8 @@ const char kUsage[] =
     "                       HOST:PORT[,HOST:PORT...]\n"
     "  --kafka-topic TOPIC  the Kafka topic (default veska)\n"
     "  --kafka-format json|wire  record value: the JSON line (default) or the message bytes\n"
-    "  --kafka-property K=V any librdkafka producer property (repeatable)\n"
+    "  --kafka-property K=V any librdkafka property, for the producer or the consumer\n"
+    "                       (repeatable)\n"
     "  --store FILE         also keep every event in the transaction store FILE (SQLite)\n"
     "  --retain-bytes N     keep the store within N bytes, oldest transactions first\n"
     "                       (default 1073741824)\n"
@@ -46,8 +47,10 @@ const char kUsage[] =
     "  --stuck-after DURATION  an open transaction older than this is stuck (default 60s)\n"
     "  --http ADDR          serve the query API and the page on ADDR (HOST:PORT)\n"
     "  --http-token-file FILE  every HTTP request must carry the bearer token in FILE\n"
-    "  --kafka-consume LIST read the --kafka-topic back from these bootstrap servers\n"
-    "  --kafka-group GROUP  the consumer group of --kafka-consume\n"
+    "  --kafka-consume LIST read the --kafka-topic back from these bootstrap servers: its\n"
+    "                       wire-format records go to the outputs, with each client's\n"
+    "                       peer; other records are refused and counted\n"
+    "  --kafka-group GROUP  the consumer group of --kafka-consume (default veska-collector)\n"
     "  --version            print the release and the build's identity\n"
     "  -h, --help           show this text\n"
     "\n"
@@ -273,6 +276,10 @@ int parse_options(int argc, char **argv, Options *options) {
   // With --kafka-consume, --kafka-topic names the topic read back, not one written to.
   if (options->kafka_consume.empty() && !veska::kafka::check_options(options->kafka, &error)) {
     return bad_option(error);
+  }
+  // Forwarding what is read back would feed the topic its own records for ever.
+  if (!options->kafka_consume.empty() && options->kafka.enabled()) {
+    return bad_option("--kafka-consume and --kafka-brokers cannot be used together");
   }
   return -1;
 }
