@@ -43,8 +43,8 @@ std::string _event(uint64_t n, int kind, int64_t time_us) {
   snprintf(id, sizeof id, "order-%010llu", static_cast<unsigned long long>(n));
   snprintf(customer, sizeof customer, "C-%04llu", static_cast<unsigned long long>(n % 5000));
   snprintf(link, sizeof link, "call-%010llu", static_cast<unsigned long long>(n));
-  qiva_values_list_t channel = {nullptr, "channel", reinterpret_cast<const qiva_byte_t *>("web"),
-                                3, 0};
+  qiva_values_list_t channel = {nullptr, "channel", reinterpret_cast<const qiva_byte_t *>("web"), 3,
+                                0};
   qiva_values_list_t data = {&channel, "customer", reinterpret_cast<const qiva_byte_t *>(customer),
                              static_cast<qiva_uint16_t>(strlen(customer)), 0};
   qiva_values_list_t host = {nullptr, "host",
@@ -95,8 +95,9 @@ int main(int argc, char **argv) {
     } else if (arg == "--skip-fill") {
       fill = false;
     } else {
-      fprintf(stderr, "usage: store_bench --store FILE [--transactions N] [--queries N] "
-                      "[--skip-fill]\n");
+      fprintf(stderr,
+              "usage: store_bench --store FILE [--transactions N] [--queries N] "
+              "[--skip-fill]\n");
       return 2;
     }
   }
@@ -121,8 +122,7 @@ int main(int argc, char **argv) {
       const std::string peer = "127.0.0.1:" + std::to_string(40000 + n % 10);
       for (int kind = 0; kind < 5; ++kind) {
         const std::string message = _event(n, kind, t + kind * 100 + (n % 7) * 1000);
-        batch.add(reinterpret_cast<const uint8_t *>(message.data()), message.size(), peer, 1, 0,
-                  t);
+        batch.add(reinterpret_cast<const uint8_t *>(message.data()), message.size(), peer, 1, 0, t);
       }
       if ((n + 1) % per_batch == 0 || n + 1 == transactions) {
         if (!writer->write(batch, base_us, &error)) {
@@ -133,11 +133,12 @@ int main(int argc, char **argv) {
       }
     }
     const double seconds = _ms_since(start) / 1000;
-    printf("filled %llu transactions (%llu events) in %.1f s: %.0f events/s, batches of %llu "
-           "events\n",
-           static_cast<unsigned long long>(transactions),
-           static_cast<unsigned long long>(transactions * 5), seconds, transactions * 5 / seconds,
-           static_cast<unsigned long long>(per_batch * 5));
+    printf(
+        "filled %llu transactions (%llu events) in %.1f s: %.0f events/s, batches of %llu "
+        "events\n",
+        static_cast<unsigned long long>(transactions),
+        static_cast<unsigned long long>(transactions * 5), seconds, transactions * 5 / seconds,
+        static_cast<unsigned long long>(per_batch * 5));
   }
 
   auto reader = veska::store::open_transaction_reader(path, settings, &error);
@@ -155,12 +156,14 @@ int main(int argc, char **argv) {
   char text[32];
   const std::vector<Kind> kinds = {
       {"latest (no filter)", [](TransactionQuery *) {}},
-      {"id", [&](TransactionQuery *q) {
+      {"id",
+       [&](TransactionQuery *q) {
          snprintf(text, sizeof text, "order-%010llu",
                   static_cast<unsigned long long>(pick(transactions)));
          q->id = text;
        }},
-      {"id_prefix", [&](TransactionQuery *q) {
+      {"id_prefix",
+       [&](TransactionQuery *q) {
          snprintf(text, sizeof text, "order-%07llu",
                   static_cast<unsigned long long>(pick(transactions / 1000)));
          q->id_prefix = text;
@@ -168,18 +171,22 @@ int main(int argc, char **argv) {
       {"outcome=rollback", [](TransactionQuery *q) { q->outcome = "rollback"; }},
       {"min_duration_us", [](TransactionQuery *q) { q->min_duration_us = 6000; }},
       {"max_duration_us", [](TransactionQuery *q) { q->max_duration_us = 500; }},
-      {"from/to", [&](TransactionQuery *q) {
+      {"from/to",
+       [&](TransactionQuery *q) {
          q->from_us = base_us + static_cast<int64_t>(pick(span_us));
          q->to_us = *q->from_us + 60 * 1000000LL;
        }},
-      {"client", [&](TransactionQuery *q) {
-         q->client = "127.0.0.1:" + std::to_string(40000 + pick(10));
-       }},
-      {"data", [&](TransactionQuery *q) {
+      {"client",
+       [&](TransactionQuery *q) { q->client = "127.0.0.1:" + std::to_string(40000 + pick(10)); }},
+      {"data",
+       [&](TransactionQuery *q) {
          snprintf(text, sizeof text, "C-%04llu", static_cast<unsigned long long>(pick(5000)));
          q->data.push_back({"customer", text});
        }},
-      {"stitch", [](TransactionQuery *q) { q->stitch.push_back({"host", "inventory.internal"}); }},
+      {"stitch",
+       [](TransactionQuery *q) {
+         q->stitch.push_back({"host", "inventory.internal"});
+       }},
       {"stuck", [](TransactionQuery *q) { q->stuck_only = true; }},
       {"sort by duration", [](TransactionQuery *q) { q->sort_by_duration = true; }},
   };
