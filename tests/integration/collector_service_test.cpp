@@ -153,6 +153,14 @@ TEST(CollectorOutputFile, HangupReopensTheFileAfterARotation) {
   EXPECT_NE(std::string::npos, collector.stderr_text().find("\"connections\":2"));
 }
 
+#if defined(__SANITIZE_THREAD__)
+// librdkafka starts its broker threads where ThreadSanitizer does not see them, and they crash
+// inside the sanitizer's allocator; the Kafka case runs in the other builds.
+constexpr bool kKafkaCanRun = false;
+#else
+constexpr bool kKafkaCanRun = true;
+#endif
+
 // Messages an output could not write or deliver are lost: counted, reported, and status 3.
 TEST(CollectorExitStatus, MessagesAnOutputLostMakeItThree) {
   struct Case {
@@ -166,6 +174,7 @@ TEST(CollectorExitStatus, MessagesAnOutputLostMakeItThree) {
        "\"kafka\":{\"delivered\":0,\"failed\":2}"},
   };
   for (const Case &lost : cases) {
+    if (!kKafkaCanRun && lost.arguments[1] == "--kafka-brokers") continue;
     TempDir folder("veska-collector-lost");
     const std::string ready = folder.file("ready");
     std::vector<std::string> arguments = {"--listen", "127.0.0.1:0", "--ready-file", ready,
