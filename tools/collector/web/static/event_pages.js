@@ -58,7 +58,10 @@ export class EventPages {
     if (view[0] === this.view[0] && view[1] === this.view[1]) return;
     this.view = view;
     clearTimeout(this.settling);
-    this.settling = setTimeout(() => this.pump(), SETTLE_MS);
+    this.settling = setTimeout(() => {
+      this.settling = null;
+      this.pump();
+    }, SETTLE_MS);
   }
 
   distance(page) {
@@ -99,12 +102,12 @@ export class EventPages {
       this.evict();
     } catch (error) {
       this.failed.set(page, {at: Date.now(), message: error.message});
-      setTimeout(() => this.pump(), RETRY_MS + 50);
+      setTimeout(() => this.settling || this.pump(), RETRY_MS + 50);
     } finally {
       this.inFlight.delete(page);
     }
     this.onLoaded();
-    this.pump();
+    if (!this.settling) this.pump();  // else the view is moving: its timer will pump
   }
 
   evict() {
