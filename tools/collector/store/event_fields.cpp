@@ -52,8 +52,7 @@ class Walk {
   }
   bool association(std::string_view *link, std::vector<PairView> *pairs) {
     size_t caller_type = 0, link_length = 0;
-    return u8(&caller_type) && u8(&link_length) && view(link_length, link) &&
-           list(kStitch, pairs);
+    return u8(&caller_type) && u8(&link_length) && view(link_length, link) && list(kStitch, pairs);
   }
   void skip(size_t n) { pos_ += n; }
 
@@ -75,9 +74,8 @@ bool read_event_fields(const wire::MessageView &event, EventFields *fields,
   walk.skip(kFixedPayload);
   std::string_view ignored;
   size_t id_length = 0;
-  if ((event.presence & kInstanceBit) &&
-      !(walk.u16(&id_length) && walk.view(id_length, &ignored) &&
-        walk.list(kTransactionData, pairs))) {
+  if ((event.presence & kInstanceBit) && !(walk.u16(&id_length) && walk.view(id_length, &ignored) &&
+                                           walk.list(kTransactionData, pairs))) {
     return false;
   }
   if ((event.presence & kHorizontalBit) && !walk.association(&fields->hlink, pairs)) return false;

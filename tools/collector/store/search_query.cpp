@@ -92,8 +92,8 @@ void _outcome(const std::string &outcome, int64_t stuck_before_us, _Builder *whe
   } else if (outcome == "rollback") {
     where->choose("decided != 2 AND decided = 3", "+decided = 3", {});
   } else if (outcome == "finished") {
-    where->choose("decided != 2 AND decided = 0 AND finished = 1",
-                  "+decided = 0 AND +finished = 1", {});
+    where->choose("decided != 2 AND decided = 0 AND finished = 1", "+decided = 0 AND +finished = 1",
+                  {});
   } else if (outcome == "open") {
     where->choose("decided != 2 AND decided = 0 AND finished = 0 AND start_us >= ?",
                   "+decided = 0 AND +finished = 0 AND +start_us >= ?", {_int(stuck_before_us)});

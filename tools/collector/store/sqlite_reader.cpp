@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <vector>
@@ -84,9 +85,18 @@ class SqliteReader : public TransactionReader, public LinkLookup {
   explicit SqliteReader(const StoreSettings &settings) : settings_(settings) {}
   bool open(const std::string &path, std::string *error);
 
-  ReadStatus search(const TransactionQuery &query, Json *answer, std::string *error) override;
-  ReadStatus transaction(const std::string &key, Json *answer, std::string *error) override;
-  ReadStatus clients(Json *answer, std::string *error) override;
+  ReadStatus search(const TransactionQuery &query, Json *answer, std::string *error) override {
+    arm();
+    return bounded(search_now(query, answer, error), error);
+  }
+  ReadStatus transaction(const std::string &key, Json *answer, std::string *error) override {
+    arm();
+    return bounded(transaction_now(key, answer, error), error);
+  }
+  ReadStatus clients(Json *answer, std::string *error) override {
+    arm();
+    return bounded(clients_now(answer, error), error);
+  }
 
   bool by_hlink(const std::string &link, std::vector<LinkEvent> *events) override {
     return link_events(&by_hlink_, link, events);
@@ -100,6 +110,30 @@ class SqliteReader : public TransactionReader, public LinkLookup {
     *error = db_.last_error();
     return false;
   }
+  // Starts one request's time bound; SQLite asks _past_deadline every few thousand steps.
+  void arm() {
+    interrupted_ = false;
+    deadline_ = std::chrono::steady_clock::now() +
+                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                    std::chrono::duration<double>(settings_.query_seconds));
+  }
+  static int _past_deadline(void *self) {
+    SqliteReader *reader = static_cast<SqliteReader *>(self);
+    reader->interrupted_ =
+        reader->interrupted_ || std::chrono::steady_clock::now() > reader->deadline_;
+    return reader->interrupted_ ? 1 : 0;
+  }
+  ReadStatus bounded(ReadStatus status, std::string *error) const {
+    if (!interrupted_) return status;
+    char seconds[32];
+    snprintf(seconds, sizeof seconds, "%g", settings_.query_seconds);
+    *error = std::string("the store did not answer within ") + seconds +
+             " s; narrow the search (a time range, an id) and ask again";
+    return ReadStatus::kTimedOut;
+  }
+  ReadStatus search_now(const TransactionQuery &query, Json *answer, std::string *error);
+  ReadStatus transaction_now(const std::string &key, Json *answer, std::string *error);
+  ReadStatus clients_now(Json *answer, std::string *error);
   bool link_events(Statement *statement, const std::string &link, std::vector<LinkEvent> *out);
   bool read_summary(int64_t id, SummaryRow *row, bool *found, std::string *error);
   bool stitch_of(const SummaryRow &row, std::vector<LinkEvent> *events, Stitched *stitched,
@@ -117,12 +151,15 @@ class SqliteReader : public TransactionReader, public LinkLookup {
 
   StoreSettings settings_;
   Database db_;
+  std::chrono::steady_clock::time_point deadline_;
+  bool interrupted_ = false;
   Statement summary_by_id_, events_of_, links_of_, by_hlink_, by_vlink_, clients_of_;
   Statement statistics_before_, statistics_after_, statistics_latest_, all_clients_;
 };
 
 bool SqliteReader::open(const std::string &path, std::string *error) {
   if (open_for_reading(path, &db_, error) != SchemaStatus::kOk) return false;
+  sqlite3_progress_handler(db_.handle(), 256, &SqliteReader::_past_deadline, this);
   const std::string summary = std::string("SELECT ") + kSummaryColumns + " FROM transactions ";
   const std::string partners = " LIMIT " + std::to_string(kLinkPartners);
   return summary_by_id_.prepare(db_, summary + "WHERE id = ?", error) &&
@@ -439,7 +476,8 @@ bool SqliteReader::detail(int64_t id, int depth, std::set<int64_t> *visited, int
   return true;
 }
 
-ReadStatus SqliteReader::search(const TransactionQuery &query, Json *answer, std::string *error) {
+ReadStatus SqliteReader::search_now(const TransactionQuery &query, Json *answer,
+                                    std::string *error) {
   SearchSql sql;
   const int64_t stuck_before = _now_us() - static_cast<int64_t>(settings_.stuck_after * 1e6);
   bool probe_failed = false;
@@ -500,7 +538,7 @@ ReadStatus SqliteReader::search(const TransactionQuery &query, Json *answer, std
   return ReadStatus::kOk;
 }
 
-ReadStatus SqliteReader::transaction(const std::string &key, Json *answer, std::string *error) {
+ReadStatus SqliteReader::transaction_now(const std::string &key, Json *answer, std::string *error) {
   int64_t id = 0;
   if (!parse_transaction_key(key, &id)) {
     *error = "no transaction has this key";
@@ -519,7 +557,7 @@ ReadStatus SqliteReader::transaction(const std::string &key, Json *answer, std::
   return ReadStatus::kOk;
 }
 
-ReadStatus SqliteReader::clients(Json *answer, std::string *error) {
+ReadStatus SqliteReader::clients_now(Json *answer, std::string *error) {
   Json list = Json::array();
   all_clients_.reset();
   int status;

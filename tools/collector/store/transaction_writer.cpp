@@ -151,8 +151,7 @@ bool TransactionWriter::client_id(const std::string &peer, int64_t seen_us, int6
   return true;
 }
 
-bool TransactionWriter::transaction_row(std::string_view transaction_id, int64_t *id,
-                                        bool *fresh) {
+bool TransactionWriter::transaction_row(std::string_view transaction_id, int64_t *id, bool *fresh) {
   std::string key(transaction_id);
   auto found = transaction_ids_.find(key);
   *fresh = false;
@@ -315,8 +314,7 @@ bool TransactionWriter::write_messages(const MessageBatch &batch, std::string *e
 
   // Each distinct pair once, in the index's order, which keeps the B-tree inserts local.
   auto pair_key = [](const std::pair<int64_t, PairView> &p) {
-    return std::make_tuple(static_cast<int>(p.second.kind), p.second.name, p.second.value,
-                           p.first);
+    return std::make_tuple(static_cast<int>(p.second.kind), p.second.name, p.second.value, p.first);
   };
   std::sort(pairs.begin(), pairs.end(),
             [&](const auto &a, const auto &b) { return pair_key(a) < pair_key(b); });
