@@ -397,6 +397,41 @@ int _resend_preamble(dispatcher_state_t *state, transport_endpoint_t *endpoint) 
   return 0;
 }
 
+// The buffer get_buffer prefers among the three control messages and a started or partly
+// consumed event, or null when the next one must come from the queue.
+ve_message_buffer_t *_buffer_before_queue(dispatcher_state_t *state) {
+  // One event's bytes are never interleaved with another message's.
+  if (_partly_consumed(&state->event_buffer)) return &state->event_buffer;
+  if (!_complete(&state->register_buffer)) return &state->register_buffer;
+  if (!_complete(&state->statistics_buffer)) return &state->statistics_buffer;
+  if (!_complete(&state->heartbeat_buffer)) return &state->heartbeat_buffer;
+  if (_not_started(&state->event_buffer)) return &state->event_buffer;
+  return nullptr;
+}
+
+// Moves the next prefetched message into event_buffer; false when none is left.
+bool _take_prefetched(dispatcher_state_t *state) {
+  if (_extra(state)->prefetch_next == _extra(state)->prefetch_count) return false;
+  state->event_buffer = _extra(state)->prefetched[_extra(state)->prefetch_next++];
+  return true;
+}
+
+// The send step's get_buffer: the same order, but the queue is emptied into a private
+// prefetch (up to its room) under one taking of the head lock instead of one per message.
+// Prefetched messages are the dispatcher's from then on, still counted as waiting.
+ve_message_buffer_t *_next_buffer(dispatcher_state_t *state) {
+  ve_message_buffer_t *buffer = _buffer_before_queue(state);
+  if (buffer != nullptr) return buffer;
+  if (_take_prefetched(state)) return &state->event_buffer;
+  ve_client_data_t *client = _client(state);
+  _extra(state)->prefetch_next = 0;
+  _extra(state)->prefetch_count = 0;
+  if (CCQ_empty(&client->queue)) return nullptr;
+  _extra(state)->prefetch_count =
+      veska_internal::ccq_pop_many(&client->queue, _extra(state)->prefetched, VE_PREFETCH_MESSAGES);
+  return _take_prefetched(state) ? &state->event_buffer : nullptr;
+}
+
 // Copies what the buffers yield into the send buffer. Returns 1 when the erroneous-state
 // recovery ran (the send step then ends), else 0.
 int _fill(dispatcher_state_t *state) {
@@ -406,7 +441,7 @@ int _fill(dispatcher_state_t *state) {
   ve_uint32_t copied = 0;
   ve_uint32_t snapshot = _counter(client);
   while (consumed < kSendBufferSize) {
-    ve_message_buffer_t *buffer = get_buffer(state);
+    ve_message_buffer_t *buffer = _next_buffer(state);
     if (buffer == nullptr || snapshot <= copied) break;
     ve_uint32_t amount = buffer->size - buffer->offset;
     if (amount > kSendBufferSize - consumed) amount = kSendBufferSize - consumed;
@@ -530,26 +565,14 @@ void check_heartbeat(dispatcher_state_t *state, time_t now) {
   }
 }
 
+// Pops one message at a time, as callers outside the send step expect of the queue; messages
+// the send step already prefetched go first, so the order of the stream is kept.
 ve_message_buffer_t *get_buffer(dispatcher_state_t *state) {
-  // One event's bytes are never interleaved with another message's.
-  if (_partly_consumed(&state->event_buffer)) return &state->event_buffer;
-  if (!_complete(&state->register_buffer)) return &state->register_buffer;
-  if (!_complete(&state->statistics_buffer)) return &state->statistics_buffer;
-  if (!_complete(&state->heartbeat_buffer)) return &state->heartbeat_buffer;
-  if (_not_started(&state->event_buffer)) return &state->event_buffer;
-  if (_extra(state)->prefetch_next == _extra(state)->prefetch_count) {
-    // Take every published message at once (up to the prefetch room), under one taking of
-    // the queue's head lock; they are the dispatcher's from now on, still counted as waiting.
-    ve_client_data_t *client = _client(state);
-    _extra(state)->prefetch_next = 0;
-    _extra(state)->prefetch_count = 0;
-    if (CCQ_empty(&client->queue)) return nullptr;
-    _extra(state)->prefetch_count = veska_internal::ccq_pop_many(
-        &client->queue, _extra(state)->prefetched, VE_PREFETCH_MESSAGES);
-    if (_extra(state)->prefetch_count == 0) return nullptr;
-  }
-  state->event_buffer = _extra(state)->prefetched[_extra(state)->prefetch_next++];
-  return &state->event_buffer;
+  ve_message_buffer_t *buffer = _buffer_before_queue(state);
+  if (buffer != nullptr) return buffer;
+  if (_take_prefetched(state)) return &state->event_buffer;
+  ve_client_data_t *client = _client(state);
+  return CCQ_pop(&client->queue, &state->event_buffer) != nullptr ? &state->event_buffer : nullptr;
 }
 
 int connect_client(ve_config_t *config, dispatcher_state_t *state) {

@@ -201,6 +201,22 @@ TEST_F(DispatcherTest, GetBufferPreferenceOrder) {
   EXPECT_EQ(nullptr, get_buffer(state()));
 }
 
+// get_buffer takes one message from the queue per call, whatever the send step does in bulk:
+// a program that looks at the queue afterwards finds the rest still there, in order.
+TEST_F(DispatcherTest, GetBufferTakesOneMessageFromTheQueue) {
+  Enqueue("q1");
+  Enqueue("q2");
+  Enqueue("q3");
+  ASSERT_EQ(&state()->event_buffer, get_buffer(state()));
+  VE_memory_pool_free(client()->memory_pool, state()->event_buffer.data);
+  ve_message_buffer_t left[2];
+  ASSERT_NE(nullptr, CCQ_pop(&client()->queue, &left[0]));
+  ASSERT_NE(nullptr, CCQ_pop(&client()->queue, &left[1]));
+  EXPECT_EQ(1, CCQ_empty(&client()->queue));
+  for (ve_message_buffer_t &message : left)
+    VE_memory_pool_free(client()->memory_pool, message.data);
+}
+
 TEST_F(DispatcherTest, FlushStatesAddAndDeduct) {
   ve_flush_state_t second = {nullptr, 30, PTHREAD_COND_INITIALIZER, 0};
   ve_flush_state_t first = {&second, 100, PTHREAD_COND_INITIALIZER, 0};

@@ -56,6 +56,7 @@ TEST(RestartFaults, CollectorKilledFiveTimesWhileTwoThreadsTrack) {
 
   std::atomic<int> failures(0);
   const double start = now_s();
+  std::vector<double> finished_at(kThreads, 0);
   std::vector<std::thread> trackers;
   for (int t = 0; t < kThreads; ++t) {
     trackers.emplace_back([&, t] {
@@ -66,6 +67,7 @@ TEST(RestartFaults, CollectorKilledFiveTimesWhileTwoThreadsTrack) {
         if (due > now) usleep(static_cast<useconds_t>((due - now) * 1e6));
         if (event.track(&config, t, n) != 0) failures.fetch_add(1);
       }
+      finished_at[t] = now_s() - start;
     });
   }
   std::vector<double> killed_at;
@@ -90,6 +92,14 @@ TEST(RestartFaults, CollectorKilledFiveTimesWhileTwoThreadsTrack) {
     ASSERT_TRUE(runs.back()->start({}, listen)) << runs.back()->error();
   }
   for (std::thread &t : trackers) t.join();
+  // A collector started after the last event was tracked may have nothing left to receive:
+  // the library connects when it has something to send. On a loaded machine the waits above
+  // can push the last kill past the end of tracking, so only the runs that started while events
+  // were still being tracked (by a margin that leaves hundreds of events after the kill) must
+  // have been connected to.
+  const double tracking_ended = *std::max_element(finished_at.begin(), finished_at.end());
+  int runs_owed_a_connection = 1;
+  for (double at : killed_at) runs_owed_a_connection += at < tracking_ended - 0.05;
   qiva_time_t generous = {120, 0};
   EXPECT_EQ(0, QIVA_flush(&config, &generous));
   EXPECT_EQ(0, QIVA_shutdown(&config));
@@ -146,16 +156,16 @@ TEST(RestartFaults, CollectorKilledFiveTimesWhileTwoThreadsTrack) {
   }
   printf(
       "faults: collector killed 5 times: tracked %d, received %zu, lost per restart [%s] "
-      "median %.0f (bound %.0f), connections %d, not opened by a registration %d, "
+      "median %.0f (bound %.0f), connections %d (owed %d), not opened by a registration %d, "
       "protocol errors %d, corrupted %d, duplicates %d\n",
       kThreads * kPerThread, seen.size(), per_restart.c_str(), median, kMedianLostBound,
-      connections, unregistered, protocol_errors, corrupted, duplicates);
+      connections, runs_owed_a_connection, unregistered, protocol_errors, corrupted, duplicates);
   EXPECT_EQ(0, failures.load());
   EXPECT_EQ(0, protocol_errors);
   EXPECT_EQ(0, unregistered);
   EXPECT_EQ(0, corrupted);
   EXPECT_EQ(0, duplicates);
-  EXPECT_GE(connections, 6);
+  EXPECT_GE(connections, runs_owed_a_connection);
   EXPECT_LE(median, kMedianLostBound);
   EXPECT_EQ(lost_total, kThreads * kPerThread - static_cast<int>(seen.size()));
 }

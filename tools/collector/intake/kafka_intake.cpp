@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "tools/collector/metrics/metrics.h"
+#include "tools/collector/outputs/kafka_config.h"
 
 namespace veska {
 namespace collector {
@@ -16,7 +17,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr size_t kErrorTextSize = 512;
 // A veska.peer header longer than this is cut: it is an address, and it is hostile input.
 constexpr size_t kPeerLimit = 255;
 // Distinct clients given a connection number of their own; later ones share number 0, so that a
@@ -30,16 +30,6 @@ constexpr auto kSettleBound = std::chrono::seconds(30);
 constexpr auto kSettleStep = std::chrono::milliseconds(20);
 // Bounds the wait for the group's committed offsets when partitions are assigned.
 constexpr int kCommittedTimeoutMs = 10000;
-
-bool _set(rd_kafka_conf_t *conf, const std::string &key, const std::string &value,
-          std::string *error) {
-  char text[kErrorTextSize];
-  if (rd_kafka_conf_set(conf, key.c_str(), value.c_str(), text, sizeof text) != RD_KAFKA_CONF_OK) {
-    *error = "Kafka property '" + key + "': " + text;
-    return false;
-  }
-  return true;
-}
 
 // The printable ASCII of a header value, everything else as '?', cut to kPeerLimit: outputs
 // write the peer into JSON and the store, so it must be text.
@@ -73,25 +63,19 @@ std::unique_ptr<KafkaIntake> KafkaIntake::create(const KafkaIntakeSettings &sett
                                                  std::vector<std::unique_ptr<Output>> *outputs,
                                                  std::string *error) {
   std::unique_ptr<KafkaIntake> intake(new KafkaIntake(settings, outputs));
-  rd_kafka_conf_t *conf = rd_kafka_conf_new();
   // Offsets are committed by hand, and only for what the outputs hold. librdkafka's own log
   // lines are off, as for the producer.
-  bool ok = _set(conf, "bootstrap.servers", settings.brokers, error) &&
-            _set(conf, "group.id", settings.group, error) &&
-            _set(conf, "enable.auto.commit", "false", error) &&
-            _set(conf, "enable.auto.offset.store", "false", error) &&
-            _set(conf, "auto.offset.reset", "earliest", error) &&
-            _set(conf, "log_level", "0", error);
-  for (size_t i = 0; ok && i < settings.properties.size(); ++i) {
-    ok = _set(conf, settings.properties[i].first, settings.properties[i].second, error);
-  }
-  if (!ok) {
-    rd_kafka_conf_destroy(conf);
-    return nullptr;
-  }
+  rd_kafka_conf_t *conf = kafka::make_conf({{"bootstrap.servers", settings.brokers},
+                                            {"group.id", settings.group},
+                                            {"enable.auto.commit", "false"},
+                                            {"enable.auto.offset.store", "false"},
+                                            {"auto.offset.reset", "earliest"},
+                                            {"log_level", "0"}},
+                                           settings.properties, error);
+  if (conf == nullptr) return nullptr;
   rd_kafka_conf_set_opaque(conf, intake.get());
   rd_kafka_conf_set_rebalance_cb(conf, &KafkaIntakeCallbacks::on_rebalance);
-  char text[kErrorTextSize];
+  char text[kafka::kErrorTextSize];
   intake->consumer_ = rd_kafka_new(RD_KAFKA_CONSUMER, conf, text, sizeof text);
   if (intake->consumer_ == nullptr) {
     rd_kafka_conf_destroy(conf);

@@ -6,26 +6,16 @@
 #include <librdkafka/rdkafka.h>
 #include <stdio.h>
 
+#include "tools/collector/outputs/kafka_config.h"
+
 namespace veska {
 namespace kafka {
 
 namespace {
 
-// librdkafka's error text for a failed configuration call is at most this long.
-constexpr size_t kErrorTextSize = 512;
 // A full queue waits for room only while the last delivery is more recent than this.
 constexpr int kStallMs = 2000;
 constexpr uint64_t kRecordsPerServe = 1024;
-
-bool _set(rd_kafka_conf_t *conf, const std::string &key, const std::string &value,
-          std::string *error) {
-  char text[kErrorTextSize];
-  if (rd_kafka_conf_set(conf, key.c_str(), value.c_str(), text, sizeof text) != RD_KAFKA_CONF_OK) {
-    *error = "Kafka property '" + key + "': " + text;
-    return false;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -81,19 +71,13 @@ std::unique_ptr<Forwarder> Forwarder::create(const Options &options, std::string
   forwarder->topic_ = options.topic;
   forwarder->format_ = options.format;
 
-  rd_kafka_conf_t *conf = rd_kafka_conf_new();
   // Idempotence gives ordered delivery without duplicates per partition, through retries and
   // broker outages. librdkafka's own log lines are off (its errors reach _on_error, which logs
   // each cause once); a log_level or debug property turns them back on.
-  bool ok = _set(conf, "bootstrap.servers", options.brokers, error) &&
-            _set(conf, "enable.idempotence", "true", error) && _set(conf, "log_level", "0", error);
-  for (size_t i = 0; ok && i < options.properties.size(); ++i) {
-    ok = _set(conf, options.properties[i].first, options.properties[i].second, error);
-  }
-  if (!ok) {
-    rd_kafka_conf_destroy(conf);
-    return nullptr;
-  }
+  rd_kafka_conf_t *conf = make_conf(
+      {{"bootstrap.servers", options.brokers}, {"enable.idempotence", "true"}, {"log_level", "0"}},
+      options.properties, error);
+  if (conf == nullptr) return nullptr;
   rd_kafka_conf_set_opaque(conf, forwarder.get());
   rd_kafka_conf_set_dr_msg_cb(conf, &Forwarder::_on_delivery);
   rd_kafka_conf_set_error_cb(conf, &Forwarder::_on_error);

@@ -13,6 +13,7 @@
 
 #include "tools/collector/decoding/decoder.h"
 #include "tools/collector/outputs/output.h"
+#include "tools/collector/store/event_text.h"
 #include "tools/collector/store/schema.h"
 #include "tools/collector/store/search_query.h"
 #include "tools/collector/store/sqlite.h"
@@ -30,6 +31,13 @@ constexpr int64_t kEventsPerAnswer = 200000;  // events rendered across a detail
 constexpr int kCalledPerTransaction = 64;     // called transactions shown per transaction
 constexpr int kCallersShown = 64;
 constexpr int kLinkPartners = 256;  // events one link id is looked up for
+// Events of the called transactions in a paged answer, all of them together.
+constexpr int64_t kNestedEventsPerPage = 5000;
+
+// Event bytes are arbitrary: invalid UTF-8 is written as U+FFFD, as in every answer.
+std::string _dump(const Json &document) {
+  return document.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
 
 int64_t _now_us() {
   return std::chrono::duration_cast<std::chrono::microseconds>(
@@ -97,6 +105,16 @@ class SqliteReader : public TransactionReader, public LinkLookup {
     arm();
     return bounded(clients_now(answer, error), error);
   }
+  ReadStatus transaction_page(const std::string &key, const EventPage &page, std::string *json,
+                              std::string *error) override {
+    arm();
+    return bounded(transaction_page_now(key, page, json, error), error);
+  }
+  ReadStatus events_page(const std::string &key, const EventPage &page, std::string *json,
+                         std::string *error) override {
+    arm();
+    return bounded(events_page_now(key, page, json, error), error);
+  }
 
   bool by_hlink(const std::string &link, std::vector<LinkEvent> *events) override {
     return link_events(&by_hlink_, link, events);
@@ -134,6 +152,10 @@ class SqliteReader : public TransactionReader, public LinkLookup {
   ReadStatus search_now(const TransactionQuery &query, Json *answer, std::string *error);
   ReadStatus transaction_now(const std::string &key, Json *answer, std::string *error);
   ReadStatus clients_now(Json *answer, std::string *error);
+  ReadStatus transaction_page_now(const std::string &key, const EventPage &page,
+                                  std::string *json, std::string *error);
+  ReadStatus events_page_now(const std::string &key, const EventPage &page, std::string *json,
+                             std::string *error);
   bool link_events(Statement *statement, const std::string &link, std::vector<LinkEvent> *out);
   bool read_summary(int64_t id, SummaryRow *row, bool *found, std::string *error);
   bool stitch_of(const SummaryRow &row, std::vector<LinkEvent> *events, Stitched *stitched,
@@ -148,13 +170,19 @@ class SqliteReader : public TransactionReader, public LinkLookup {
               std::string *error);
   bool events_json(int64_t id, int64_t *budget, Json *out, std::string *error);
   std::string outcome(const SummaryRow &row) const;
+  ReadStatus paged_row(const std::string &key, SummaryRow *row, std::string *error);
+  bool events_text(int64_t id, const EventPage &page, std::string *out, std::string *error);
 
   StoreSettings settings_;
+  // The transaction whose own events a paged answer writes apart from its document; 0 for none
+  // (row ids start at 1).
+  int64_t events_written_apart_ = 0;
   Database db_;
   std::chrono::steady_clock::time_point deadline_;
   bool interrupted_ = false;
   Statement summary_by_id_, events_of_, links_of_, by_hlink_, by_vlink_, clients_of_;
   Statement statistics_before_, statistics_after_, statistics_latest_, all_clients_;
+  Statement events_page_of_;
 };
 
 bool SqliteReader::open(const std::string &path, std::string *error) {
@@ -168,6 +196,11 @@ bool SqliteReader::open(const std::string &path, std::string *error) {
                             "FROM events e JOIN clients c ON c.id = e.client "
                             "WHERE e.txn = ? ORDER BY e.time_us, e.id LIMIT ?",
                             error) &&
+         events_page_of_.prepare(db_,
+                                 "SELECT e.connection, e.stream_offset, e.time_us, e.message, "
+                                 "c.peer FROM events e JOIN clients c ON c.id = e.client "
+                                 "WHERE e.txn = ? ORDER BY e.time_us, e.id LIMIT ? OFFSET ?",
+                                 error) &&
          links_of_.prepare(db_,
                            "SELECT type, time_us, hlink, vlink FROM events WHERE txn = ? "
                            "ORDER BY time_us, id LIMIT ?",
@@ -325,33 +358,45 @@ void SqliteReader::summary_from(const SummaryRow &row, const Stitched &stitched,
   summary["dropped_nearby"] = dropped;
 }
 
+// One stored event as the detail's document holds it.
+Json _event_json(const StoredEventRow &row) {
+  wire::MessageView view;
+  const uint8_t *data = reinterpret_cast<const uint8_t *>(row.message.data());
+  Json event;
+  std::string line;
+  if (wire::check_message(data, row.message.size(), row.stream_offset, &view)) {
+    collector::render_json_line(view, row.connection, row.peer, &line);
+    event = Json::parse(line, nullptr, false);
+  }
+  if (event.is_discarded() || !event.is_object()) {
+    // Stored bytes that no longer decode: shown as such rather than hidden.
+    event = Json::object();
+    event["kind"] = "undecodable";
+    event["message"] = _bytes_json(row.message);
+  }
+  event["client"] = row.peer;
+  event["time_us"] = row.time_us;
+  return event;
+}
+
+StoredEventRow _event_row(const Statement &row) {
+  StoredEventRow event;
+  event.connection = static_cast<uint64_t>(row.column_int(0));
+  event.stream_offset = row.column_int(1);
+  event.time_us = row.column_int(2);
+  event.message = row.column_bytes(3);
+  event.peer = row.column_bytes(4);
+  return event;
+}
+
 bool SqliteReader::events_json(int64_t id, int64_t *budget, Json *out, std::string *error) {
   *out = Json::array();
   events_of_.reset();
   events_of_.bind_int(1, id);
   events_of_.bind_int(2, std::max<int64_t>(*budget, 0));
-  std::string line;
   int status;
   while ((status = events_of_.step()) == SQLITE_ROW) {
-    const std::string message = events_of_.column_bytes(3);
-    const std::string peer = events_of_.column_bytes(4);
-    wire::MessageView view;
-    const uint8_t *data = reinterpret_cast<const uint8_t *>(message.data());
-    Json event;
-    line.clear();
-    if (wire::check_message(data, message.size(), events_of_.column_int(1), &view)) {
-      collector::render_json_line(view, events_of_.column_int(0), peer, &line);
-      event = Json::parse(line, nullptr, false);
-    }
-    if (event.is_discarded() || !event.is_object()) {
-      // Stored bytes that no longer decode: shown as such rather than hidden.
-      event = Json::object();
-      event["kind"] = "undecodable";
-      event["message"] = _bytes_json(message);
-    }
-    event["client"] = peer;
-    event["time_us"] = events_of_.column_int(2);
-    out->push_back(std::move(event));
+    out->push_back(_event_json(_event_row(events_of_)));
     --*budget;
   }
   events_of_.reset();
@@ -369,16 +414,19 @@ bool SqliteReader::detail(int64_t id, int depth, std::set<int64_t> *visited, int
   Stitched stitched;
   std::vector<std::string> peers;
   std::vector<Loss> lost;
-  Json summary_json, events;
+  Json summary_json, events = Json::array();
+  const bool apart = id == events_written_apart_;
   if (!stitch_of(row, &links, &stitched, error) || !losses(row, &peers, &lost, error) ||
-      !events_json(id, budget, &events, error)) {
+      (!apart && !events_json(id, budget, &events, error))) {
     return false;
   }
   summary_from(row, stitched, peers, lost, &summary_json);
   Json &whole = *out;
   whole = Json::object();
   whole["transaction"] = summary_json;
-  if (static_cast<int64_t>(events.size()) < row.events) whole["events_truncated"] = true;
+  if (!apart && static_cast<int64_t>(events.size()) < row.events) {
+    whole["events_truncated"] = true;
+  }
   whole["events"] = std::move(events);
 
   // Callee rows, read once for the calls' keys, the skew notes and the nesting.
@@ -554,6 +602,77 @@ ReadStatus SqliteReader::transaction_now(const std::string &key, Json *answer, s
   std::set<int64_t> visited;
   int64_t budget = kEventsPerAnswer;
   if (!detail(id, 0, &visited, &budget, answer, error)) return ReadStatus::kFailed;
+  return ReadStatus::kOk;
+}
+
+ReadStatus SqliteReader::paged_row(const std::string &key, SummaryRow *row, std::string *error) {
+  bool found = false;
+  if (parse_transaction_key(key, &row->id) && !read_summary(row->id, row, &found, error)) {
+    return ReadStatus::kFailed;
+  }
+  if (found) return ReadStatus::kOk;
+  *error = "no transaction has this key (retention may have removed it)";
+  return ReadStatus::kNotFound;
+}
+
+// The page's events joined by commas, each rendered as text where it can be.
+bool SqliteReader::events_text(int64_t id, const EventPage &page, std::string *out,
+                               std::string *error) {
+  events_page_of_.reset();
+  events_page_of_.bind_int(1, id);
+  events_page_of_.bind_int(2, page.limit);
+  events_page_of_.bind_int(3, std::max<int64_t>(page.from, 0));
+  int status;
+  bool first = true;
+  while ((status = events_page_of_.step()) == SQLITE_ROW) {
+    const StoredEventRow row = _event_row(events_page_of_);
+    if (!first) out->push_back(',');
+    first = false;
+    if (!append_event_text(row, out)) out->append(_dump(_event_json(row)));
+  }
+  events_page_of_.reset();
+  return status == SQLITE_DONE || failed(error);
+}
+
+ReadStatus SqliteReader::transaction_page_now(const std::string &key, const EventPage &page,
+                                          std::string *json, std::string *error) {
+  SummaryRow row;
+  const ReadStatus found = paged_row(key, &row, error);
+  if (found != ReadStatus::kOk) return found;
+  std::set<int64_t> visited;
+  int64_t budget = kNestedEventsPerPage;
+  Json whole;
+  events_written_apart_ = row.id;
+  const bool done = detail(row.id, 0, &visited, &budget, &whole, error);
+  events_written_apart_ = 0;
+  if (!done) return ReadStatus::kFailed;
+  // The document's members in their order, its own events written in place of the empty list.
+  json->assign("{");
+  for (auto member = whole.begin(); member != whole.end(); ++member) {
+    if (member != whole.begin()) json->push_back(',');
+    if (member.key() == "events") {
+      json->append("\"events_from\":" + std::to_string(page.from) +
+                   ",\"events_total\":" + std::to_string(row.events) + ",\"events\":[");
+      if (!events_text(row.id, page, json, error)) return ReadStatus::kFailed;
+      json->push_back(']');
+    } else {
+      json->append(_dump(Json(member.key())) + ":" + _dump(member.value()));
+    }
+  }
+  json->push_back('}');
+  return ReadStatus::kOk;
+}
+
+ReadStatus SqliteReader::events_page_now(const std::string &key, const EventPage &page,
+                                     std::string *json, std::string *error) {
+  SummaryRow row;
+  const ReadStatus found = paged_row(key, &row, error);
+  if (found != ReadStatus::kOk) return found;
+  json->assign("{\"key\":" + _dump(Json(transaction_key(row.id))) +
+               ",\"events_from\":" + std::to_string(page.from) +
+               ",\"events_total\":" + std::to_string(row.events) + ",\"events\":[");
+  if (!events_text(row.id, page, json, error)) return ReadStatus::kFailed;
+  json->append("]}");
   return ReadStatus::kOk;
 }
 

@@ -36,6 +36,13 @@ struct TransactionQuery {
   std::string cursor;   // empty, or the "next" of an earlier answer
 };
 
+// A slice of one transaction's own events: `limit` of them from index `from` of the whole
+// transaction's time order (the order and the indices of a detail's "events").
+struct EventPage {
+  int64_t from = 0;
+  uint32_t limit = 0;  // already capped by the caller
+};
+
 enum class ReadStatus {
   kOk,
   kNotFound,    // no such transaction (404)
@@ -55,6 +62,28 @@ class TransactionReader {
                                  std::string *error) = 0;
   // {"clients": [...]}.
   virtual ReadStatus clients(nlohmann::ordered_json *answer, std::string *error) = 0;
+
+  // Paged answers, for transactions too large to send whole. They are the JSON text itself (with
+  // no line break at the end), so that events can be written without building a document each.
+  // A store that cannot page answers kFailed.
+  //
+  // The detail of transaction() with only `page` of its own events, "events_from" and
+  // "events_total" before them; calls, callers, unmatched links and notes are still the whole
+  // transaction's, and the called transactions carry a bounded number of events.
+  virtual ReadStatus transaction_page(const std::string &key, const EventPage &page,
+                                      std::string *json, std::string *error) {
+    (void)key, (void)page, (void)json;
+    *error = "this store does not page events";
+    return ReadStatus::kFailed;
+  }
+  // {"key", "events_from", "events_total", "events": [...]}: the same events, with the same
+  // fields, as the whole detail holds at those indices.
+  virtual ReadStatus events_page(const std::string &key, const EventPage &page, std::string *json,
+                                 std::string *error) {
+    (void)key, (void)page, (void)json;
+    *error = "this store does not page events";
+    return ReadStatus::kFailed;
+  }
 };
 
 }  // namespace store
