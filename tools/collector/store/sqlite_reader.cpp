@@ -152,8 +152,8 @@ class SqliteReader : public TransactionReader, public LinkLookup {
   ReadStatus search_now(const TransactionQuery &query, Json *answer, std::string *error);
   ReadStatus transaction_now(const std::string &key, Json *answer, std::string *error);
   ReadStatus clients_now(Json *answer, std::string *error);
-  ReadStatus transaction_page_now(const std::string &key, const EventPage &page,
-                                  std::string *json, std::string *error);
+  ReadStatus transaction_page_now(const std::string &key, const EventPage &page, std::string *json,
+                                  std::string *error);
   ReadStatus events_page_now(const std::string &key, const EventPage &page, std::string *json,
                              std::string *error);
   bool link_events(Statement *statement, const std::string &link, std::vector<LinkEvent> *out);
@@ -635,7 +635,7 @@ bool SqliteReader::events_text(int64_t id, const EventPage &page, std::string *o
 }
 
 ReadStatus SqliteReader::transaction_page_now(const std::string &key, const EventPage &page,
-                                          std::string *json, std::string *error) {
+                                              std::string *json, std::string *error) {
   SummaryRow row;
   const ReadStatus found = paged_row(key, &row, error);
   if (found != ReadStatus::kOk) return found;
@@ -664,7 +664,7 @@ ReadStatus SqliteReader::transaction_page_now(const std::string &key, const Even
 }
 
 ReadStatus SqliteReader::events_page_now(const std::string &key, const EventPage &page,
-                                     std::string *json, std::string *error) {
+                                         std::string *json, std::string *error) {
   SummaryRow row;
   const ReadStatus found = paged_row(key, &row, error);
   if (found != ReadStatus::kOk) return found;
