@@ -3,7 +3,7 @@
 // an unanswered OUTBOUND is flagged; 50 000 events open and scroll with a small DOM.
 import assert from 'node:assert/strict';
 import {after, before, test} from 'node:test';
-import {MARKUP_ID, MARKUP_VALUE, Setup, texts} from './harness.mjs';
+import {MARKUP_ID, MARKUP_VALUE, Setup, texts, waitFor} from './harness.mjs';
 
 const setup = new Setup();
 const keys = {};
@@ -156,18 +156,63 @@ test('a 50 000-event transaction opens and scrolls to its end with a small DOM',
     await page.$eval('.viewport', (v) => { v.scrollTop += v.scrollHeight / 20; });
   }
   await page.$eval('.viewport', (v) => { v.scrollTop = v.scrollHeight; });
+  const dragged = Date.now() - scrollStarted;
   await page.waitForFunction(() => [...document.querySelectorAll('.waterfall .row .type')]
                                        .some((n) => n.textContent === 'COMMIT'));
   const scrolled = Date.now() - scrollStarted;
   const rowsAtEnd = await page.$$eval('.waterfall .row', (n) => n.length);
+  const held = await page.$eval('.viewport', (v) => Number(v.dataset.eventsHeld));
+  const pagesFetched = await page.evaluate(() => performance.getEntriesByType('resource')
+                                                 .filter((e) => e.name.includes('/events?')).length);
   console.log(`50 000 events: first rows drawn after ${firstPaint} ms (${rowsAtOpen} rows in the ` +
               `DOM; the API answered ${split.megabytes} MB in ${split.answered} ms, the page ` +
               `parsed and drew in ${split.drawing} ms); scrolled to the end in ${scrolled} ms ` +
-              `(${rowsAtEnd} rows in the DOM)`);
+              `(${dragged} ms of them dragging; ${rowsAtEnd} rows in the DOM; ${pagesFetched} ` +
+              `later pages fetched, ${held} events held)`);
   assert.ok(rowsAtOpen < 2000 && rowsAtEnd < 2000);
+  // Pages are let go as the view leaves them: a bounded number of events is ever held.
+  assert.ok(held > 0 && held <= 8000, `${held} events held`);
 
   await page.focus('.viewport');
   await page.keyboard.press('End');
   assert.equal(await page.$eval('.details h2', (n) => n.textContent), 'COMMIT (event 50000)');
+  assert.deepEqual(page.errors, []);
+});
+
+test('events whose page has not arrived show as loading, then fill in, by scroll and by key', async () => {
+  const page = await setup.page();
+  // Later pages wait here until the test lets them through.
+  let holding = true;
+  const held = [];
+  await page.setRequestInterception(true);
+  page.on('request', (request) => {
+    if (holding && request.url().includes('/events?')) held.push(request);
+    else request.continue();
+  });
+  await page.goto(`${setup.base}/t/${keys['bulk-50000']}`);
+  await page.waitForSelector('.waterfall .row');
+  await page.$eval('.viewport', (v) => { v.scrollTop = v.scrollHeight / 2; });
+  await page.waitForSelector('.waterfall .row.loading');
+  const waiting = await drawnRows(page);
+  assert.ok(waiting.length > 10);
+  for (const row of waiting) {
+    assert.equal(row.kind, 'event');
+    assert.match(row.text, /^#\d+loading…$/, 'each row not yet here says it is loading');
+  }
+  const first = waiting[0].index;
+
+  // End walks to the last event: its details wait for its page, then show it.
+  await page.focus('.viewport');
+  await page.keyboard.press('End');
+  assert.equal(await page.$eval('.details h2', (n) => n.textContent), 'Event 50000');
+  await waitFor('a held page request', () => held.length > 0, 30);
+  holding = false;
+  for (const request of held.splice(0)) request.continue();
+  await page.waitForFunction(() => document.querySelector('.details h2').textContent ===
+                             'COMMIT (event 50000)');
+  await page.$eval('.viewport', (v) => { v.scrollTop = v.scrollHeight / 2; });
+  await page.waitForFunction(() => !document.querySelector('.waterfall .row.loading'));
+  const filled = (await drawnRows(page)).filter((r) => r.index === first);
+  assert.equal(filled[0]?.type, 'HERE');
   assert.deepEqual(page.errors, []);
 });

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tools/collector/http/bearer_token.h"
+#include "tools/collector/http/event_page_query.h"
 #include "tools/collector/http/metrics_text.h"
 #include "tools/collector/http/query_parser.h"
 #include "tools/collector/metrics/metrics.h"
@@ -50,6 +51,8 @@ Response _from_reader(ReadStatus status, const Json &answer, const std::string &
       return _error(404, error.empty() ? "no such transaction" : error);
     case ReadStatus::kBadRequest:
       return _error(400, error.empty() ? "bad request" : error);
+    case ReadStatus::kTimedOut:
+      return _error(503, error.empty() ? "the store took too long to answer" : error);
     case ReadStatus::kFailed:
       break;
   }
@@ -133,7 +136,8 @@ Response Router::route(const Request &request) const {
   const std::string_view path = request.path;
   if (path == kTransactionsPath) return search(request.query);
   if (_starts_with(path, std::string(kTransactionsPath) + "/")) {
-    return transaction(path.substr(sizeof kTransactionsPath));  // past the path and its '/'
+    // Past the path and its '/'.
+    return transaction(path.substr(sizeof kTransactionsPath), request.query);
   }
   if (path == "/api/clients") return clients();
   if (path == "/metrics") {
@@ -160,7 +164,13 @@ Response Router::search(std::string_view query) const {
   return _from_reader(status, answer, error);
 }
 
-Response Router::transaction(std::string_view encoded_key) const {
+Response Router::transaction(std::string_view rest, std::string_view query) const {
+  // No key holds a '/', so a path that ends in "/events" asks for a page of events.
+  const std::string_view events_suffix = "/events";
+  const bool events_only = rest.size() > events_suffix.size() &&
+                           rest.substr(rest.size() - events_suffix.size()) == events_suffix;
+  const std::string_view encoded_key =
+      events_only ? rest.substr(0, rest.size() - events_suffix.size()) : rest;
   std::string key;
   if (!decode_component(encoded_key, false, &key)) {
     return _error(400, "the key holds a '%' that is not followed by two hexadecimal digits");
@@ -169,9 +179,24 @@ Response Router::transaction(std::string_view encoded_key) const {
   if (key.size() > kMaxKeyBytes) {
     return _error(400, "a key is at most " + std::to_string(kMaxKeyBytes) + " bytes");
   }
-  if (reader_ == nullptr) return _no_store();
-  Json answer;
+  bool paged = false;
+  store::EventPage page;
   std::string error;
+  const EventPageQuery names = events_only ? EventPageQuery{"from", "limit", true}
+                                           : EventPageQuery{"events_from", "events_limit", false};
+  if (!parse_event_page(query, names, &paged, &page, &error)) return _error(400, error);
+  if (reader_ == nullptr) return _no_store();
+  if (events_only || paged) {
+    std::string json;
+    const ReadStatus status = events_only ? reader_->events_page(key, page, &json, &error)
+                                          : reader_->transaction_page(key, page, &json, &error);
+    if (status != ReadStatus::kOk) return _from_reader(status, Json(), error);
+    Response response = _json(200, Json::object());
+    response.body = std::move(json);
+    response.body += '\n';
+    return response;
+  }
+  Json answer;
   const ReadStatus status = reader_->transaction(key, &answer, &error);
   return _from_reader(status, answer, error);
 }

@@ -51,7 +51,8 @@ class Router {
  private:
   Response route(const Request &request) const;
   Response search(std::string_view query) const;
-  Response transaction(std::string_view encoded_key) const;
+  // A detail (paged when the query asks), or with "/events" after the key, a page of events.
+  Response transaction(std::string_view rest, std::string_view query) const;
   Response clients() const;
 
   store::TransactionReader *reader_;

@@ -52,6 +52,19 @@ export function getTransaction(key) {
   return getJson('/api/transactions/' + encodeURIComponent(key));
 }
 
+// The detail with only `limit` of its own events from index `from`, beside "events_from" and
+// "events_total"; calls, links and notes are the whole transaction's.
+export function getTransactionPage(key, from, limit) {
+  return getJson('/api/transactions/' + encodeURIComponent(key),
+                 new URLSearchParams({events_from: from, events_limit: limit}));
+}
+
+// {"key", "events_from", "events_total", "events"}: a later page of a transaction's events.
+export function getTransactionEvents(key, from, limit) {
+  return getJson(`/api/transactions/${encodeURIComponent(key)}/events`,
+                 new URLSearchParams({from, limit}));
+}
+
 export function listClients() {
   return getJson('/api/clients');
 }

@@ -59,6 +59,11 @@ export function showEventDetails(panel, event, position) {
     fieldList(event, 0));
 }
 
+export function showEventLoading(panel, position) {
+  panel.replaceChildren(el('h2', {text: `Event ${position}`}),
+                        el('p', {class: 'loading', text: 'Loading this event…'}));
+}
+
 export function showDetailsHint(panel) {
   panel.replaceChildren(el('h2', {text: 'Event details'}),
                         el('p', {class: 'hint', text: 'Click an event, or walk to it with the ' +

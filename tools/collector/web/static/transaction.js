@@ -1,10 +1,15 @@
 // The transaction view ("/t/KEY"): the summary, the notes that qualify it (clock skew, events a
 // client dropped meanwhile, links nobody answered), its callers, and the waterfall with the
 // details of the chosen event beside it.
-import {getTransaction} from './api.js';
+import {getTransactionEvents, getTransactionPage} from './api.js';
 import {append, clear, el, errorBox, transactionHref} from './dom.js';
 import {bytesText, formatDuration, formatTime, outcomeClass, outcomeWord, plural, transactionIdText} from './format.js';
+import {EventPages, PAGE_EVENTS} from './event_pages.js';
 import {createWaterfall} from './waterfall.js';
+import {MAX_EVENT_ROWS} from './waterfall_rows.js';
+
+// The first answer carries a few screens of events beyond the first; later pages are smaller.
+const FIRST_PAGE_EVENTS = 4 * PAGE_EVENTS;
 
 function summaryLine(summary) {
   const clients = Array.isArray(summary.clients) ? summary.clients.map(String) : [];
@@ -33,6 +38,10 @@ function noteItems(detail) {
                   el('strong', {text: kind === 'loss' ? '⚠ Possible loss: ' :
                                       kind === 'skew' ? '⚠ Clock skew: ' : 'Note: '}),
                   text));
+  }
+  if (Number(detail.events_total) > MAX_EVENT_ROWS) {
+    items.push(el('li', {class: 'note note-other'}, el('strong', {text: 'Not all shown: '}),
+                  `the first ${MAX_EVENT_ROWS} of ${detail.events_total} events`));
   }
   if (detail.events_truncated) {
     const shown = Array.isArray(detail.events) ? detail.events.length : 0;
@@ -64,7 +73,8 @@ export async function showTransaction(main, key) {
   clear(main).append(el('p', {class: 'loading', text: 'Loading the transaction…'}));
   let detail;
   try {
-    detail = await getTransaction(key);
+    // The first page only: the rest of a large transaction follows as it comes into view.
+    detail = await getTransactionPage(key, 0, FIRST_PAGE_EVENTS);
   } catch (error) {
     main.replaceChildren(el('h1', {text: 'Transaction'}),
                          errorBox(error.status === 404 ? 'No transaction is stored under this ' +
@@ -76,7 +86,12 @@ export async function showTransaction(main, key) {
   document.title = `${id} · veska`;
   const notes = noteItems(detail);
   const details = el('aside', {class: 'details', 'aria-live': 'polite', 'aria-label': 'Event details'});
-  const waterfall = createWaterfall(detail, details);
+  const total = Number.isInteger(detail.events_total) ? detail.events_total : 0;
+  const pages = total > (Array.isArray(detail.events) ? detail.events.length : 0) ?
+      new EventPages(Math.min(total, MAX_EVENT_ROWS), detail.events,
+                     (from, limit) => getTransactionEvents(key, from, limit)) :
+      null;
+  const waterfall = createWaterfall(detail, details, pages);
   append(clear(main), [
     el('h1', {class: 'txn-id', text: id}),
     summaryLine(summary),

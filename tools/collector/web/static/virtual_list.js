@@ -6,13 +6,15 @@ const OVERSCAN = 12;
 export class VirtualList {
   // viewport: the scrolling element; header: an element at the top of the viewport that stays
   // in place (position: sticky) and hides rows under it; content: where rows are placed, below
-  // the header. renderRow(row, index) returns a fresh element for one row.
-  constructor(viewport, header, content, rowHeight, renderRow) {
+  // the header. renderRow(row, index) returns a fresh element for one row; onDraw(first, last),
+  // when given, hears which rows are drawn after each drawing.
+  constructor(viewport, header, content, rowHeight, renderRow, onDraw = null) {
     this.viewport = viewport;
     this.header = header;
     this.content = content;
     this.rowHeight = rowHeight;
     this.renderRow = renderRow;
+    this.onDraw = onDraw;
     this.rows = [];
     this.drawn = new Map();  // row index -> element
     this.pending = false;
@@ -65,6 +67,7 @@ export class VirtualList {
       this.content.append(element);
       this.drawn.set(index, element);
     }
+    if (this.onDraw && last >= first) this.onDraw(first, last);
   }
 
   // Scrolls just enough to show row `index` whole below the header.

@@ -1,8 +1,10 @@
 // The waterfall: every event of a transaction and of the transactions it called, on one time
 // axis, drawn through a virtual list. Keyboard: up/down walk the rows, left/right collapse and
-// expand a called transaction, Enter or a click opens an event's details.
+// expand a called transaction, Enter or a click opens an event's details. A transaction whose
+// events come in pages has a row for each of them from the start; a row whose page has not
+// arrived says so until it does.
 import {el, transactionHref} from './dom.js';
-import {showDetailsHint, showEventDetails} from './event_details.js';
+import {showDetailsHint, showEventDetails, showEventLoading} from './event_details.js';
 import {bytesText, eventName, formatDuration, formatOffset, outcomeClass, outcomeWord, transactionIdText} from './format.js';
 import {VirtualList} from './virtual_list.js';
 import {flattenRows, timeBounds} from './waterfall_rows.js';
@@ -11,13 +13,17 @@ const ROW_HEIGHT = 26;
 const INDENT_PX = 16;
 const AXIS_TICKS = 4;
 
-export function createWaterfall(root, detailsPanel) {
+// pages: the transaction's own events when they come in pages (an EventPages), else null.
+export function createWaterfall(root, detailsPanel, pages = null) {
+  const rootEventAt = pages ? (index) => pages.get(index) : null;
+  if (pages) root = {...root, eventAt: rootEventAt};
   const bounds = timeBounds(root);
   const span = bounds.end - bounds.start;
   const percent = (us) => `${(Math.min(Math.max(Number(us) - bounds.start, 0), span) / span) * 100}%`;
   const expanded = new Map();
   let rows = [];
   let selected = -1;
+  let detailsWaiting = -1;  // the row whose details show once its page arrives
 
   const axis = el('div', {class: 'axis', 'aria-hidden': 'true'},
                   el('div', {class: 'label', text: 'Event'}), axisTrack(span));
@@ -25,7 +31,31 @@ export function createWaterfall(root, detailsPanel) {
   const viewport = el('div', {class: 'viewport', tabindex: 0, role: 'listbox',
                               'aria-label': 'Events of the transaction, in time order'},
                       axis, content);
-  const list = new VirtualList(viewport, axis, content, ROW_HEIGHT, renderRow);
+  const list = new VirtualList(viewport, axis, content, ROW_HEIGHT, renderRow,
+                               pages ? wantDrawnEvents : null);
+
+  // Asks for the pages of the transaction's own events among the drawn rows.
+  function wantDrawnEvents(first, last) {
+    let low = Infinity;
+    let high = -Infinity;
+    for (let index = first; index <= last; ++index) {
+      const row = rows[index];
+      if (row?.kind !== 'event' || row.eventAt !== rootEventAt) continue;
+      low = Math.min(low, row.index);
+      high = Math.max(high, row.index);
+    }
+    if (low <= high) pages.want(low, high);
+  }
+
+  function pageArrived() {
+    viewport.dataset.eventsHeld = String(pages.held());
+    list.redraw();
+    if (detailsWaiting === selected && rows[selected]?.event) {
+      detailsWaiting = -1;
+      showEventDetails(detailsPanel, rows[selected].event, rows[selected].index + 1);
+    }
+  }
+  if (pages) pages.onLoaded = pageArrived;
 
   function rebuild() {
     const selectedId = rows[selected]?.id;
@@ -44,7 +74,14 @@ export function createWaterfall(root, detailsPanel) {
     list.redraw();
     updateActive();
     const row = rows[selected];
-    if (row.kind === 'event' && openDetails) showEventDetails(detailsPanel, row.event, row.index + 1);
+    if (row.kind !== 'event' || !openDetails) return;
+    if (row.event) {
+      detailsWaiting = -1;
+      showEventDetails(detailsPanel, row.event, row.index + 1);
+    } else {
+      detailsWaiting = selected;
+      showEventLoading(detailsPanel, row.index + 1);
+    }
   }
 
   function updateActive() {
@@ -67,7 +104,7 @@ export function createWaterfall(root, detailsPanel) {
                                class: `row kind-${row.kind}${rowClasses(row)}`,
                                'aria-selected': index === selected ? 'true' : 'false',
                                dataset: {index, depth: row.depth,
-                                         time: row.kind === 'event' ? row.event.time_us : null}});
+                                         time: row.kind === 'event' ? row.event?.time_us : null}});
     const label = el('div', {class: 'label'});
     label.style.paddingLeft = `${0.5 * 16 + row.depth * INDENT_PX}px`;
     const track = el('div', {class: 'track'});
@@ -94,7 +131,13 @@ export function createWaterfall(root, detailsPanel) {
   }
 
   function fillRow(row, label, track, index) {
-    if (row.kind === 'event') {
+    if (row.kind === 'event' && !row.event) {
+      // Not missing: its page is on its way (or, after a failure, will be asked for again).
+      const failure = pages?.failure(row.index);
+      label.append(el('span', {class: 'offset', text: `#${row.index + 1}`}),
+                   el('span', {class: 'pending', text: failure ? `⚠ not loaded: ${failure}` :
+                                                                 'loading…'}));
+    } else if (row.kind === 'event') {
       const event = row.event;
       const name = eventName(event);
       label.append(el('span', {class: 'offset', text: formatOffset(Number(event.time_us) - bounds.start)}),
@@ -168,6 +211,7 @@ function rowElementId(index) {
 
 function rowClasses(row) {
   if (row.kind !== 'event') return '';
+  if (!row.event) return ' loading';
   const name = eventName(row.event);
   return (name === 'ROLLBACK' ? ' rollback' : '') + (row.event.blocked ? ' blocked' : '') +
          (row.unmatched ? ' unmatched' : '');

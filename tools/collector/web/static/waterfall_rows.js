@@ -7,6 +7,35 @@ export const EXPANDED_LEVELS = 2;
 
 // Bounds the walk whatever the data: the API nests a few levels, a hostile answer could nest more.
 const MAX_LEVEL = 16;
+// Rows of one transaction's events, whatever count an answer claims.
+export const MAX_EVENT_ROWS = 1000000;
+
+// A transaction's own events in its order: those an answer carries, or as many as it counts
+// ("events_total") when they come in pages through `eventAt`.
+export function eventCount(detail) {
+  const events = Array.isArray(detail.events) ? detail.events.length : 0;
+  const total = Number(detail.events_total);
+  const count = Number.isInteger(total) && total > events ? total : events;
+  return Math.min(count, MAX_EVENT_ROWS);
+}
+
+// An event's row; its event is looked up when drawn, so a page that arrives later, or is let
+// go, shows without rebuilding the rows.
+class EventRow {
+  constructor(id, depth, index, eventAt, unmatched, calls) {
+    this.kind = 'event';
+    this.id = id;
+    this.depth = depth;
+    this.index = index;
+    this.eventAt = eventAt;
+    this.unmatched = unmatched;
+    this.calls = calls;
+  }
+
+  get event() {
+    return this.eventAt(this.index);
+  }
+}
 
 function finite(value) {
   const n = Number(value);
@@ -25,7 +54,10 @@ export function timeBounds(root) {
   };
   const visit = (detail, level) => {
     if (!detail || level > MAX_LEVEL) return;
-    for (const event of detail.events ?? []) note(event.time_us);
+    // A paged transaction's first and last times are its summary's.
+    note(detail.transaction?.start_us);
+    note(detail.transaction?.end_us);
+    for (const event of Array.isArray(detail.events) ? detail.events : []) note(event?.time_us);
     for (const call of detail.calls ?? []) {
       note(call.start_us);
       note(call.end_us);
@@ -80,18 +112,21 @@ function emitEvents(detail, depth, level, path, rows, expanded, ancestors) {
   const unmatchedByEvent = groupBy(unmatched, (link) => link.event_index);
   const calledByKey = new Map(called.map((child) => [child.transaction?.key, child]));
   const placed = new Set();
+  const count = eventCount(detail);
+  const eventAt = typeof detail.eventAt === 'function' ? detail.eventAt :
+                                                         (index) => events[index] ?? null;
 
-  events.forEach((event, index) => {
+  for (let index = 0; index < count; ++index) {
     const links = unmatchedByEvent.get(index) ?? [];
-    rows.push({kind: 'event', id: `${path}:e${index}`, depth, event, index, unmatched: links.length,
-               calls: callsByOutbound.get(index) ?? []});
+    const row = new EventRow(`${path}:e${index}`, depth, index, eventAt, links.length,
+                             callsByOutbound.get(index) ?? []);
+    rows.push(row);
+    if (!links.length && !row.calls.length) continue;
     links.forEach((link, n) => {
-      rows.push({kind: 'unmatched', id: `${path}:u${index}.${n}`, depth: depth + 1, link, event});
+      rows.push({kind: 'unmatched', id: `${path}:u${index}.${n}`, depth: depth + 1, link});
     });
-    (callsByOutbound.get(index) ?? []).forEach((call, n) => {
-      const answer = finite(call.answer_index) !== null ? events[call.answer_index] ?? null : null;
-      rows.push({kind: 'call', id: `${path}:c${index}.${n}`, depth: depth + 1, call, outbound: event,
-                 answer});
+    row.calls.forEach((call, n) => {
+      rows.push({kind: 'call', id: `${path}:c${index}.${n}`, depth: depth + 1, call});
       for (const key of Array.isArray(call.callee_keys) ? call.callee_keys : []) {
         const child = calledByKey.get(key);
         if (!child || placed.has(key)) continue;
@@ -99,7 +134,7 @@ function emitEvents(detail, depth, level, path, rows, expanded, ancestors) {
         emitNested(child, call, depth + 2, level + 1, path, rows, expanded, ancestors);
       }
     });
-  });
+  }
   // Called transactions no call accounts for (joined through a vertical link) close the list,
   // with unmatched links that name no event of this transaction.
   for (const child of called) {
@@ -109,7 +144,8 @@ function emitEvents(detail, depth, level, path, rows, expanded, ancestors) {
     emitNested(child, null, depth + 1, level + 1, path, rows, expanded, ancestors);
   }
   unmatched.forEach((link, n) => {
-    if (finite(link.event_index) === null || !events[link.event_index]) {
+    const at = finite(link.event_index);
+    if (at === null || at < 0 || at >= count) {
       rows.push({kind: 'unmatched', id: `${path}:u-${n}`, depth, link, event: null});
     }
   });
@@ -132,4 +168,8 @@ function emitNested(child, call, depth, level, parentPath, rows, expanded, ances
   }
   const inner = new Set(ancestors).add(key);
   emitEvents(child, depth + 1, level, id, rows, expanded, inner);
+  if (child.events_truncated) {
+    rows.push({kind: 'more', id: `${id}:events`, depth: depth + 1, key,
+               text: 'more events than shown here: open it on its own page'});
+  }
 }
