@@ -6,6 +6,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -51,6 +53,10 @@ class FakeReader : public veska::store::TransactionReader {
       *error = "disk I/O error";
       return ReadStatus::kFailed;
     }
+    if (key == "slow") {
+      *error = "the store did not answer within 5 s";
+      return ReadStatus::kTimedOut;
+    }
     // Event bytes are arbitrary: invalid UTF-8 must not break the answer.
     *answer = {{"transaction", {{"key", key}}}, {"events", Json::array({"\xff\xfe"})}};
     return ReadStatus::kOk;
@@ -66,10 +72,11 @@ class FakeReader : public veska::store::TransactionReader {
 
 class HttpServerTest : public ::testing::Test {
  protected:
-  void start(const std::string &token = "") {
+  void start(const std::string &token = "", int max_connections = 128) {
     veska::http::ServerSettings settings;
     settings.address = "127.0.0.1:0";
     settings.token = token;
+    settings.max_connections = max_connections;
     settings.reader = &reader_;
     std::string error;
     server_ = veska::http::HttpServer::start(settings, &error);
@@ -122,6 +129,7 @@ TEST_F(HttpServerTest, RefusesBadRequestsWithAJsonError) {
       {"GET", "/api/transactions?cursor=bad", 400, "malformed cursor"},
       {"GET", "/api/transactions/missing", 404, "no such transaction"},
       {"GET", "/api/transactions/broken", 500, "disk I/O error"},
+      {"GET", "/api/transactions/slow", 503, "within 5 s"},
       {"GET", "/api/transactions/" + std::string(300, 'k'), 400, "at most 256"},
       {"GET", "/api/transactions/", 404, "not found"},
       {"GET", "/api/nothing", 404, "not found"},
@@ -205,6 +213,48 @@ TEST_F(HttpServerTest, OversizedRequestsCostABoundAndTheServerGoesOn) {
       "GET / HTTP/1.1\r\nHost: x\r\nContent-Length: 100000\r\n\r\n" + std::string(100000, 'b'));
   EXPECT_NE(200, with_body.status);
   EXPECT_EQ(200, http_get(address_, "/api/clients").status);
+}
+
+// libevent answers oversized headers itself; the answer still says nosniff.
+TEST_F(HttpServerTest, OversizedHeadersGetLibeventsAnswerWithNoSniff) {
+  start();
+  const HttpAnswer answer = veska_test::http_exchange(
+      address_, "GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(40000, 'h') + "\r\n\r\n");
+  EXPECT_TRUE(answer.status == 400 || answer.status == 413) << answer.status;
+  EXPECT_EQ("nosniff", answer.header("x-content-type-options"));
+  EXPECT_EQ(200, http_get(address_, "/api/clients").status);
+}
+
+TEST_F(HttpServerTest, ConnectionsBeyondTheCapAreRefusedUntilOneCloses) {
+  start("", 2);
+  auto idle = [&]() {
+    const std::string port = address_.substr(address_.rfind(':') + 1);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(std::stoi(port)));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to));
+    return fd;
+  };
+  const int first = idle(), second = idle();
+  // The server adopts connections as it accepts them: a request proves both were counted.
+  HttpAnswer refused;
+  for (int i = 0; i < 100 && refused.status != 503; ++i) {
+    refused = http_get(address_, "/api/clients");
+    if (refused.status != 503) usleep(50 * 1000);
+  }
+  EXPECT_EQ(503, refused.status);
+  EXPECT_EQ("nosniff", refused.header("x-content-type-options"));
+  EXPECT_NE(std::string::npos, body_json(refused).value("error", "").find("too many"));
+  close(first);
+  HttpAnswer served;
+  for (int i = 0; i < 100 && served.status != 200; ++i) {
+    served = http_get(address_, "/api/clients");
+    if (served.status != 200) usleep(50 * 1000);
+  }
+  EXPECT_EQ(200, served.status);
+  close(second);
 }
 
 TEST_F(HttpServerTest, MetricsPassPromtool) {

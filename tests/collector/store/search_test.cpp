@@ -151,5 +151,25 @@ TEST_F(SearchTest, BinaryIdsAnswerAsHex) {
   EXPECT_NO_THROW(nlohmann::json::parse(d.dump()));
 }
 
+// Every read is bounded in time: past the bound the reader gives up with kTimedOut and a text
+// that says so, and the next read (with time to spare) answers as usual.
+TEST_F(SearchTest, ReadsPastTheirTimeBoundGiveUp) {
+  std::vector<StoredEvent> many;
+  for (int i = 0; i < 2000; ++i) many.push_back({QIVA_STARTED_EVENT, "bulk", t_ + i});
+  write(many);
+  settings_.query_seconds = 1e-9;
+  nlohmann::ordered_json answer;
+  std::string error;
+  TransactionQuery bulk;
+  bulk.id_prefix = "bulk";
+  EXPECT_EQ(ReadStatus::kTimedOut, reader().search(TransactionQuery(), &answer, &error));
+  EXPECT_NE(std::string::npos, error.find("did not answer within")) << error;
+  EXPECT_EQ(ReadStatus::kTimedOut, reader().search(bulk, &answer, &error));
+  reader_.reset();
+  settings_.query_seconds = 30;
+  ASSERT_EQ(ReadStatus::kOk, reader().search(bulk, &answer, &error)) << error;
+  EXPECT_EQ(2000, answer["transactions"][0]["events"]);
+}
+
 }  // namespace
 }  // namespace veska_test

@@ -19,6 +19,9 @@ struct ServerSettings {
   store::TransactionReader *reader = nullptr;
   // A connection that sends nothing (or does not take its answer) for this long is closed.
   int idle_timeout_seconds = 15;
+  // Connections open at once; one beyond is answered 503 and closed at once. Each open one
+  // holds a descriptor and libevent's buffers until its idle timeout.
+  int max_connections = 128;
 };
 
 class HttpServer {

@@ -51,6 +51,8 @@ Response _from_reader(ReadStatus status, const Json &answer, const std::string &
       return _error(404, error.empty() ? "no such transaction" : error);
     case ReadStatus::kBadRequest:
       return _error(400, error.empty() ? "bad request" : error);
+    case ReadStatus::kTimedOut:
+      return _error(503, error.empty() ? "the store took too long to answer" : error);
     case ReadStatus::kFailed:
       break;
   }

@@ -11,7 +11,7 @@ namespace veska {
 namespace store {
 
 // Written as SQLite's user_version; a store of any other version is refused, never rewritten.
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 // Kinds of the name/value rows that searches match on.
 enum PairKind { kTransactionData = 0, kStitch = 1, kContext = 2 };

@@ -85,16 +85,20 @@ SearchSql::Value _int(int64_t number) { return {true, number, {}}; }
 SearchSql::Value _blob(const std::string &bytes) { return {false, 0, bytes}; }
 
 void _outcome(const std::string &outcome, int64_t stuck_before_us, _Builder *where) {
-  if (outcome == "commit" || outcome == "rollback") {
-    const std::string decided = std::to_string(outcome == "commit" ? kCommitted : kRolledBack);
-    where->choose("decided = " + decided, "+decided = " + decided, {});
+  // The outcome index holds only undecided and rolled back rows: "decided != 2" repeats its
+  // WHERE so that SQLite may use it.
+  if (outcome == "commit") {
+    where->choose("decided = 2", "+decided = 2", {});
+  } else if (outcome == "rollback") {
+    where->choose("decided != 2 AND decided = 3", "+decided = 3", {});
   } else if (outcome == "finished") {
-    where->choose("decided = 0 AND finished = 1", "+decided = 0 AND +finished = 1", {});
+    where->choose("decided != 2 AND decided = 0 AND finished = 1", "+decided = 0 AND +finished = 1",
+                  {});
   } else if (outcome == "open") {
-    where->choose("decided = 0 AND finished = 0 AND start_us >= ?",
+    where->choose("decided != 2 AND decided = 0 AND finished = 0 AND start_us >= ?",
                   "+decided = 0 AND +finished = 0 AND +start_us >= ?", {_int(stuck_before_us)});
   } else if (outcome == "stuck") {
-    where->choose("decided = 0 AND finished = 0 AND start_us < ?",
+    where->choose("decided != 2 AND decided = 0 AND finished = 0 AND start_us < ?",
                   "+decided = 0 AND +finished = 0 AND +start_us < ?", {_int(stuck_before_us)});
   } else {
     where->where("0");  // an outcome no transaction has

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <map>
 #include <set>
 #include <vector>
@@ -92,13 +93,28 @@ class SqliteReader : public TransactionReader, public LinkLookup {
   explicit SqliteReader(const StoreSettings &settings) : settings_(settings) {}
   bool open(const std::string &path, std::string *error);
 
-  ReadStatus search(const TransactionQuery &query, Json *answer, std::string *error) override;
-  ReadStatus transaction(const std::string &key, Json *answer, std::string *error) override;
-  ReadStatus clients(Json *answer, std::string *error) override;
+  ReadStatus search(const TransactionQuery &query, Json *answer, std::string *error) override {
+    arm();
+    return bounded(search_now(query, answer, error), error);
+  }
+  ReadStatus transaction(const std::string &key, Json *answer, std::string *error) override {
+    arm();
+    return bounded(transaction_now(key, answer, error), error);
+  }
+  ReadStatus clients(Json *answer, std::string *error) override {
+    arm();
+    return bounded(clients_now(answer, error), error);
+  }
   ReadStatus transaction_page(const std::string &key, const EventPage &page, std::string *json,
-                              std::string *error) override;
+                              std::string *error) override {
+    arm();
+    return bounded(transaction_page_now(key, page, json, error), error);
+  }
   ReadStatus events_page(const std::string &key, const EventPage &page, std::string *json,
-                         std::string *error) override;
+                         std::string *error) override {
+    arm();
+    return bounded(events_page_now(key, page, json, error), error);
+  }
 
   bool by_hlink(const std::string &link, std::vector<LinkEvent> *events) override {
     return link_events(&by_hlink_, link, events);
@@ -112,6 +128,34 @@ class SqliteReader : public TransactionReader, public LinkLookup {
     *error = db_.last_error();
     return false;
   }
+  // Starts one request's time bound; SQLite asks _past_deadline every few thousand steps.
+  void arm() {
+    interrupted_ = false;
+    deadline_ = std::chrono::steady_clock::now() +
+                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                    std::chrono::duration<double>(settings_.query_seconds));
+  }
+  static int _past_deadline(void *self) {
+    SqliteReader *reader = static_cast<SqliteReader *>(self);
+    reader->interrupted_ =
+        reader->interrupted_ || std::chrono::steady_clock::now() > reader->deadline_;
+    return reader->interrupted_ ? 1 : 0;
+  }
+  ReadStatus bounded(ReadStatus status, std::string *error) const {
+    if (!interrupted_) return status;
+    char seconds[32];
+    snprintf(seconds, sizeof seconds, "%g", settings_.query_seconds);
+    *error = std::string("the store did not answer within ") + seconds +
+             " s; narrow the search (a time range, an id) and ask again";
+    return ReadStatus::kTimedOut;
+  }
+  ReadStatus search_now(const TransactionQuery &query, Json *answer, std::string *error);
+  ReadStatus transaction_now(const std::string &key, Json *answer, std::string *error);
+  ReadStatus clients_now(Json *answer, std::string *error);
+  ReadStatus transaction_page_now(const std::string &key, const EventPage &page, std::string *json,
+                                  std::string *error);
+  ReadStatus events_page_now(const std::string &key, const EventPage &page, std::string *json,
+                             std::string *error);
   bool link_events(Statement *statement, const std::string &link, std::vector<LinkEvent> *out);
   bool read_summary(int64_t id, SummaryRow *row, bool *found, std::string *error);
   bool stitch_of(const SummaryRow &row, std::vector<LinkEvent> *events, Stitched *stitched,
@@ -134,6 +178,8 @@ class SqliteReader : public TransactionReader, public LinkLookup {
   // (row ids start at 1).
   int64_t events_written_apart_ = 0;
   Database db_;
+  std::chrono::steady_clock::time_point deadline_;
+  bool interrupted_ = false;
   Statement summary_by_id_, events_of_, links_of_, by_hlink_, by_vlink_, clients_of_;
   Statement statistics_before_, statistics_after_, statistics_latest_, all_clients_;
   Statement events_page_of_;
@@ -141,6 +187,7 @@ class SqliteReader : public TransactionReader, public LinkLookup {
 
 bool SqliteReader::open(const std::string &path, std::string *error) {
   if (open_for_reading(path, &db_, error) != SchemaStatus::kOk) return false;
+  sqlite3_progress_handler(db_.handle(), 256, &SqliteReader::_past_deadline, this);
   const std::string summary = std::string("SELECT ") + kSummaryColumns + " FROM transactions ";
   const std::string partners = " LIMIT " + std::to_string(kLinkPartners);
   return summary_by_id_.prepare(db_, summary + "WHERE id = ?", error) &&
@@ -477,7 +524,8 @@ bool SqliteReader::detail(int64_t id, int depth, std::set<int64_t> *visited, int
   return true;
 }
 
-ReadStatus SqliteReader::search(const TransactionQuery &query, Json *answer, std::string *error) {
+ReadStatus SqliteReader::search_now(const TransactionQuery &query, Json *answer,
+                                    std::string *error) {
   SearchSql sql;
   const int64_t stuck_before = _now_us() - static_cast<int64_t>(settings_.stuck_after * 1e6);
   bool probe_failed = false;
@@ -538,7 +586,7 @@ ReadStatus SqliteReader::search(const TransactionQuery &query, Json *answer, std
   return ReadStatus::kOk;
 }
 
-ReadStatus SqliteReader::transaction(const std::string &key, Json *answer, std::string *error) {
+ReadStatus SqliteReader::transaction_now(const std::string &key, Json *answer, std::string *error) {
   int64_t id = 0;
   if (!parse_transaction_key(key, &id)) {
     *error = "no transaction has this key";
@@ -586,8 +634,8 @@ bool SqliteReader::events_text(int64_t id, const EventPage &page, std::string *o
   return status == SQLITE_DONE || failed(error);
 }
 
-ReadStatus SqliteReader::transaction_page(const std::string &key, const EventPage &page,
-                                          std::string *json, std::string *error) {
+ReadStatus SqliteReader::transaction_page_now(const std::string &key, const EventPage &page,
+                                              std::string *json, std::string *error) {
   SummaryRow row;
   const ReadStatus found = paged_row(key, &row, error);
   if (found != ReadStatus::kOk) return found;
@@ -615,8 +663,8 @@ ReadStatus SqliteReader::transaction_page(const std::string &key, const EventPag
   return ReadStatus::kOk;
 }
 
-ReadStatus SqliteReader::events_page(const std::string &key, const EventPage &page,
-                                     std::string *json, std::string *error) {
+ReadStatus SqliteReader::events_page_now(const std::string &key, const EventPage &page,
+                                         std::string *json, std::string *error) {
   SummaryRow row;
   const ReadStatus found = paged_row(key, &row, error);
   if (found != ReadStatus::kOk) return found;
@@ -628,7 +676,7 @@ ReadStatus SqliteReader::events_page(const std::string &key, const EventPage &pa
   return ReadStatus::kOk;
 }
 
-ReadStatus SqliteReader::clients(Json *answer, std::string *error) {
+ReadStatus SqliteReader::clients_now(Json *answer, std::string *error) {
   Json list = Json::array();
   all_clients_.reset();
   int status;

@@ -17,6 +17,9 @@ struct StoreSettings {
   // the intake stops reading sockets. The queue is what a kill -9 can lose.
   size_t batch_messages = 4096;
   size_t queue_messages = 32768;
+  // The most one HTTP request may spend inside SQLite before it is answered 503: one slow
+  // search must not hold the API (one thread) for everybody.
+  double query_seconds = 5;
 };
 
 }  // namespace store

@@ -48,6 +48,7 @@ enum class ReadStatus {
   kNotFound,    // no such transaction (404)
   kBadRequest,  // e.g. a cursor the store did not make (400); the reason is in *error
   kFailed,      // the store could not answer (500); the reason is in *error
+  kTimedOut,    // the store's work for one request ran past its time bound (503)
 };
 
 class TransactionReader {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include "tools/collector/store/message_batch.h"
@@ -40,18 +41,23 @@ class TransactionWriter {
   bool prepare(std::string *error);
   bool write_messages(const MessageBatch &batch, std::string *error);
   bool client_id(const std::string &peer, int64_t seen_us, int64_t *id);
-  bool transaction_row(const std::string &transaction_id, int64_t time_us, int64_t *id);
+  // The row id of a transaction: cached, found, or the next free one (*fresh: no row yet).
+  bool transaction_row(std::string_view transaction_id, int64_t *id, bool *fresh);
+  bool read_int(Statement *statement, int64_t *value);
 
   Database db_;
   Retention retention_;
   Statement begin_, commit_, rollback_;
   Statement insert_event_, insert_pair_, insert_transaction_client_;
   Statement find_transaction_, insert_transaction_, update_transaction_;
+  Statement next_transaction_, next_event_, save_next_event_;
   Statement find_client_, insert_client_, update_client_, insert_statistics_;
   Statement save_offset_;
   // Row ids of recent transactions and clients, so that most events need no look-up. Cleared
   // when a batch fails (its new rows are gone) and when retention deletes.
   std::unordered_map<std::string, int64_t> transaction_ids_;
+  // Row ids handed out to transactions new in the batch being written, from next_transaction_.
+  int64_t next_transaction_id_ = 0;
   std::unordered_map<std::string, int64_t> client_ids_;
 };
 
