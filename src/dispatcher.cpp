@@ -59,6 +59,8 @@ const ve_uint64_t kSlowFillNanoseconds = 2000000;
 const int kSlowFillsToPoll = 2;
 const ve_uint32_t kPollQueueSize = 4096;
 const int kIdlePolls = 100;
+// How many messages ahead of the one being copied the dispatcher asks for an event's bytes.
+const ve_uint32_t kPrefetchAhead = 4;
 
 inline ve_client_data_t *_client(dispatcher_state_t *state) {
   return &state->config_data->client_data;
@@ -412,6 +414,14 @@ ve_message_buffer_t *_buffer_before_queue(dispatcher_state_t *state) {
 // Moves the next prefetched message into event_buffer; false when none is left.
 bool _take_prefetched(dispatcher_state_t *state) {
   if (_extra(state)->prefetch_next == _extra(state)->prefetch_count) return false;
+  // The producers wrote the next events' bytes on other cores: ask for them a few messages
+  // ahead, so that their copy does not wait for each transfer in turn.
+  const ve_uint32_t ahead = _extra(state)->prefetch_next + kPrefetchAhead;
+  if (ahead < _extra(state)->prefetch_count) {
+    const char *bytes = static_cast<const char *>(_extra(state)->prefetched[ahead].data);
+    __builtin_prefetch(bytes);
+    __builtin_prefetch(bytes + 64);
+  }
   state->event_buffer = _extra(state)->prefetched[_extra(state)->prefetch_next++];
   return true;
 }
@@ -440,6 +450,9 @@ int _fill(dispatcher_state_t *state) {
   ve_uint32_t consumed = _consumed(state);
   ve_uint32_t copied = 0;
   ve_uint32_t snapshot = _counter(client);
+  // Copied events' blocks, given back to the pool together.
+  ve_memory_pool_handle_t freed[VE_PREFETCH_MESSAGES];
+  ve_uint32_t freed_count = 0;
   while (consumed < kSendBufferSize) {
     ve_message_buffer_t *buffer = _next_buffer(state);
     if (buffer == nullptr || snapshot <= copied) break;
@@ -468,7 +481,11 @@ int _fill(dispatcher_state_t *state) {
     VE_LOG_DEBUG(QIVA_LOG_DETAIL, "Consumed %u/%u bytes from buffer", buffer->offset, buffer->size);
     if (_complete(buffer)) {
       if (buffer == &state->event_buffer) {
-        veska_internal::pool_free(client->memory_pool, buffer->data);
+        if (freed_count == VE_PREFETCH_MESSAGES) {
+          veska_internal::pool_free_many(client->memory_pool, freed, freed_count);
+          freed_count = 0;
+        }
+        freed[freed_count++] = buffer->data;
         buffer->data = nullptr;
       } else if (buffer == &state->statistics_buffer) {
         state->last_statistics = time(nullptr);
@@ -484,6 +501,7 @@ int _fill(dispatcher_state_t *state) {
     // of reach of this loop as well.
     if (snapshot <= copied) snapshot = _counter(client);
   }
+  if (freed_count != 0) veska_internal::pool_free_many(client->memory_pool, freed, freed_count);
   if (copied > 0) {
     // Publish the filled bytes and take them off the counter in one step under the mutex, so
     // that a starting flush never counts them twice.

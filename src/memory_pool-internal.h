@@ -15,6 +15,8 @@ namespace veska_internal {
 ve_memory_pool_handle_t pool_alloc(ve_memory_pool_t *pool, ve_uint16_t size);
 // Gives a block back to the pool it came from; a null handle does nothing.
 void pool_free(ve_memory_pool_t *pool, ve_memory_pool_handle_t handle);
+// Gives back count blocks at once, as pool_free would one by one; null handles are skipped.
+void pool_free_many(ve_memory_pool_t *pool, ve_memory_pool_handle_t *handles, ve_uint32_t count);
 // The block's bytes: the handle is their address.
 inline void *pool_data(ve_memory_pool_t *, ve_memory_pool_handle_t handle) { return handle; }
 // Takes (lock 1) or releases (lock 0) the pool's internal locks around a fork.

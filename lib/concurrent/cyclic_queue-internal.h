@@ -107,11 +107,16 @@ inline uint32_t ccq_pop_many(cyclic_queue_t *queue, void *out, uint32_t max) {
   auto *bytes = static_cast<unsigned char *>(out);
   // The blocks between head and the tail loaded above are published; newer ones wait for the
   // next call.
+  // Copied in runs of neighbouring slots: at most two, the second from the ring's start.
   while (head != tail && count < max) {
+    const uint32_t slot = head % queue->size;
+    uint32_t run = (tail + 2u * queue->size - head) % (2u * queue->size);
+    if (run > queue->size - slot) run = queue->size - slot;
+    if (run > max - count) run = max - count;
     memcpy(bytes + static_cast<size_t>(count) * queue->block_size, ccq_block_at(queue, head),
-           queue->block_size);
-    head = ccq_next_index(queue, head);
-    ++count;
+           static_cast<size_t>(run) * queue->block_size);
+    head = (head + run) % (2u * queue->size);
+    count += run;
   }
   ccq_store_index(&queue->head, head);
   return count;

@@ -223,9 +223,15 @@ void kemb00(kemb_values_t **values);
     return value;                                                                                \
   } while (0)
 
-/* Output lines of the current function, with the current source line. */
-#define VE_LOG_MSG(level, msg, ...) \
-  QIVA_log_msg(&QIVA_FUNCTION_LOG, __LINE__, (level), (msg), ##__VA_ARGS__)
+/* Output lines of the current function, with the current source line. Like the debug lines
+ * below, they call out only while the record could reach a module: a record resolved disabled
+ * (no logger was active when it was initialised) writes nothing through any call, so the
+ * test alone stands for the call, and the arguments are not evaluated. */
+#define VE_LOG_MSG(level, msg, ...)                                              \
+  do {                                                                           \
+    if (VE_LOG_RECORD_LIVE_(QIVA_FUNCTION_LOG))                                  \
+      QIVA_log_msg(&QIVA_FUNCTION_LOG, __LINE__, (level), (msg), ##__VA_ARGS__); \
+  } while (0)
 /* Debug lines are asked for in loops (one per message copied): once the record is resolved
  * disabled, the line costs a load and a branch, and its arguments are not evaluated. */
 #define VE_LOG_DEBUG(level, ...)                                          \
@@ -233,8 +239,11 @@ void kemb00(kemb_values_t **values);
     if (VE_LOG_RECORD_LIVE_(QIVA_FUNCTION_LOG))                           \
       QIVA_log_debug(&QIVA_FUNCTION_LOG, __LINE__, (level), __VA_ARGS__); \
   } while (0)
-#define VE_LOG_PRINTF(level, ...) \
-  QIVA_log_printf(&QIVA_FUNCTION_LOG, __LINE__, (level), __VA_ARGS__)
+#define VE_LOG_PRINTF(level, ...)                                          \
+  do {                                                                     \
+    if (VE_LOG_RECORD_LIVE_(QIVA_FUNCTION_LOG))                            \
+      QIVA_log_printf(&QIVA_FUNCTION_LOG, __LINE__, (level), __VA_ARGS__); \
+  } while (0)
 #define VE_DEBUGGING(level)                                                                       \
   (VE_LOG_RECORD_LIVE_(QIVA_FUNCTION_LOG) ? QIVA_debugging(&QIVA_FUNCTION_LOG, __LINE__, (level)) \
                                           : 0)

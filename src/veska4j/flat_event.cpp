@@ -181,11 +181,7 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1trackFlat(
   // Logged under the same name as _track: a Java log shows the same records either way.
   VE_LOG_ENTER("ServerImpl.track");
   if (env == nullptr) VE_RETURN_VOID();
-  // As in _track: a set top bit would make QIVA_track copy raw memory as a pre-built block.
-  if ((static_cast<qiva_uint32_t>(eventType) & QIVA_PREBUILT_BLOCK_FLAG) != 0) {
-    VESKA4J_throw(env, QIVA_ERR_EVENT_INVALID_EVENT_TYPE);
-    VE_RETURN_VOID();
-  }
+  if (VESKA4J_refuses_type(env, eventType) != 0) VE_RETURN_VOID();
   if (layout == nullptr || length < 8) {
     VESKA4J_throw(env, QIVA_ERR_INVALID);
     VE_RETURN_VOID();

@@ -256,13 +256,7 @@ extern "C" JNIEXPORT void JNICALL Java_veska4j_impl_ServerImpl__1track(
   (void)self;
   VE_LOG_ENTER("ServerImpl.track");
   if (env == nullptr) VE_RETURN_VOID();
-  // QIVA_track takes a type word with the top bit set as a caller-built message block and
-  // copies it from the start of the event record; from Java that would send whatever memory
-  // follows the translation record. Java cannot build such blocks, so the type is invalid.
-  if ((static_cast<qiva_uint32_t>(eventType) & QIVA_PREBUILT_BLOCK_FLAG) != 0) {
-    VESKA4J_throw(env, QIVA_ERR_EVENT_INVALID_EVENT_TYPE);
-    VE_RETURN_VOID();
-  }
+  if (VESKA4J_refuses_type(env, eventType) != 0) VE_RETURN_VOID();
   qivapi4j_event_t record;
   memset(&record, 0, sizeof(record));
   record.eventType = eventType;

@@ -55,6 +55,19 @@ jobject VESKA4J_logger_object(void);
 void VESKA4J_throw(JNIEnv *env, int code);
 
 /*
+ * Whether a type word from Java must be refused, with the exception for the invalid event
+ * type made pending: QIVA_track takes a type with the top bit set as a caller-built message
+ * block and copies it from the start of the event record, which from Java would send
+ * whatever memory follows that record. Java cannot build such blocks. Static, so that it
+ * stays out of the library's exported names.
+ */
+static inline int VESKA4J_refuses_type(JNIEnv *env, jint eventType) {
+  if (((qiva_uint32_t)eventType & QIVA_PREBUILT_BLOCK_FLAG) == 0) return 0;
+  VESKA4J_throw(env, QIVA_ERR_EVENT_INVALID_EVENT_TYPE);
+  return 1;
+}
+
+/*
  * Fills a zeroed configuration record from the Java arguments of _init: heap copies of the
  * address (the shared default text when address is null) and of the token file name, the low
  * bits of the numbers. Failure leaves a Java exception pending; the record may then hold

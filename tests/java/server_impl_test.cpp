@@ -26,6 +26,14 @@ TEST(ServerImplNatives, NegativeEventTypeIsRefusedBeforeAnythingIsRead) {
     EXPECT_EQ(fake.pending->message, "Invalid event type");
     EXPECT_EQ(fake.length_calls, 0);
     EXPECT_TRUE(fake.takes.empty());
+
+    // The flat entry point refuses the same types the same way.
+    FakeEnv flat;
+    Java_veska4j_impl_ServerImpl__1trackFlat(flat.env(), nullptr, 0, type, 0, 0, JNI_FALSE, 0, 0,
+                                             flat.bytes(std::string(64, '\0')), 64);
+    ASSERT_NE(flat.pending, nullptr);
+    EXPECT_EQ(flat.pending->code, 102);
+    EXPECT_EQ(flat.pending->message, "Invalid event type");
   }
 }
 
