@@ -169,7 +169,9 @@ int main(int argc, char **argv) {
          q->id_prefix = text;
        }},
       {"outcome=rollback", [](TransactionQuery *q) { q->outcome = "rollback"; }},
-      {"min_duration_us", [](TransactionQuery *q) { q->min_duration_us = 6000; }},
+      // Every filled transaction lasts 400 us: the first matches none, the second all.
+      {"min_duration_us (none)", [](TransactionQuery *q) { q->min_duration_us = 6000; }},
+      {"min_duration_us (all)", [](TransactionQuery *q) { q->min_duration_us = 300; }},
       {"max_duration_us", [](TransactionQuery *q) { q->max_duration_us = 500; }},
       {"from/to",
        [&](TransactionQuery *q) {

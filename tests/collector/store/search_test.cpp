@@ -151,6 +151,32 @@ TEST_F(SearchTest, BinaryIdsAnswerAsHex) {
   EXPECT_NO_THROW(nlohmann::json::parse(d.dump()));
 }
 
+// A common condition is counted among the latest transactions only: the total is then a lower
+// bound and says so, while the page is still the newest matches in order.
+TEST_F(SearchTest, CommonConditionsAreCountedInARecentWindow) {
+  std::vector<StoredEvent> many;
+  for (int i = 0; i < 24000; ++i) {
+    many.push_back({QIVA_STARTED_EVENT,
+                    "w" + std::to_string(i),
+                    t_ + 1000 + i,
+                    "",
+                    "",
+                    {{"tier", bytes_of_text(i % 2 == 0 ? "gold" : "tin")}}});
+  }
+  write(many);
+  TransactionQuery query;
+  query.data.push_back({"tier", "gold"});
+  query.limit = 2;
+  nlohmann::ordered_json answer;
+  std::string error;
+  ASSERT_EQ(ReadStatus::kOk, reader().search(query, &answer, &error)) << error;
+  EXPECT_EQ(true, answer["truncated"]);
+  EXPECT_LE(answer["total"].get<int64_t>(), 10000);
+  EXPECT_GE(answer["total"].get<int64_t>(), 9000);
+  EXPECT_EQ("w23998", answer["transactions"][0]["transaction_id"]);
+  EXPECT_EQ("w23996", answer["transactions"][1]["transaction_id"]);
+}
+
 // Every read is bounded in time: past the bound the reader gives up with kTimedOut and a text
 // that says so, and the next read (with time to spare) answers as usual.
 TEST_F(SearchTest, ReadsPastTheirTimeBoundGiveUp) {

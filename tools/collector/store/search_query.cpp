@@ -52,32 +52,38 @@ bool _parse_cursor(const TransactionQuery &query, int64_t *sort_value, int64_t *
 class _Builder {
  public:
   explicit _Builder(const DenseProbe &dense) : dense_(dense) {}
-  void where(const std::string &condition, const std::vector<SearchSql::Value> &values = {}) {
-    where(condition, condition, values);
+  // A condition that narrows through an index of its own whatever the data (an exact id).
+  void where(const std::string &condition, const std::vector<SearchSql::Value> &values = {},
+             bool selective = false) {
+    selective_ = selective_ || selective;
+    add(condition, values);
   }
   // A condition with an index of its own: kept as it is while it is rare, written as scanned
-  // (so that the order's index leads) once it is common.
+  // (so that the order's index leads) once it is common. probe is where its rows are counted:
+  // "FROM table WHERE ..." with the same values.
   void choose(const std::string &indexed, const std::string &scanned,
-              const std::vector<SearchSql::Value> &values) {
-    where(dense_ && dense_(indexed, values) ? scanned : indexed, indexed, values);
+              const std::vector<SearchSql::Value> &values, const std::string &probe = "") {
+    const bool common =
+        dense_ && dense_(probe.empty() ? "FROM transactions WHERE " + indexed : probe, values);
+    selective_ = selective_ || !common;
+    add(common ? scanned : indexed, values);
   }
   const std::string &text() const { return text_; }
-  // The count stops at its cap, not at a page: each condition's own index finds rows fastest.
-  const std::string &count_text() const { return count_text_; }
+  // Whether some condition finds its few rows through its own index: the page is then sorted
+  // from those rows, and counted from them exactly (up to the cap).
+  bool selective() const { return selective_; }
   const std::vector<SearchSql::Value> &values() const { return values_; }
 
  private:
-  void where(const std::string &page, const std::string &count,
-             const std::vector<SearchSql::Value> &values) {
+  void add(const std::string &condition, const std::vector<SearchSql::Value> &values) {
     text_ += text_.empty() ? " WHERE " : " AND ";
-    text_ += page;
-    count_text_ += count_text_.empty() ? " WHERE " : " AND ";
-    count_text_ += count;
+    text_ += condition;
     values_.insert(values_.end(), values.begin(), values.end());
   }
 
   const DenseProbe &dense_;
-  std::string text_, count_text_;
+  std::string text_;
+  bool selective_ = false;
   std::vector<SearchSql::Value> values_;
 };
 
@@ -105,11 +111,13 @@ void _outcome(const std::string &outcome, int64_t stuck_before_us, _Builder *whe
   }
 }
 
-// Rows of a side table (pairs, clients) as a rare set of ids, or checked row by row.
+// Rows of a side table (pairs, clients) as a rare set of ids, or checked row by row. Its
+// density is counted in the side table itself, never by building the whole set of ids.
 void _side(const std::string &select, const std::vector<SearchSql::Value> &values,
            _Builder *where) {
   where->choose("id IN (SELECT txn FROM " + select + ")",
-                "EXISTS (SELECT 1 FROM " + select + " AND txn = transactions.id)", values);
+                "EXISTS (SELECT 1 FROM " + select + " AND txn = transactions.id)", values,
+                "FROM " + select);
 }
 
 }  // namespace
@@ -132,7 +140,7 @@ std::string make_cursor(const TransactionQuery &query, int64_t sort_value, int64
 bool build_search(const TransactionQuery &query, int64_t stuck_before_us, const DenseProbe &dense,
                   SearchSql *sql, std::string *error) {
   _Builder where(dense);
-  if (query.id) where.where("transaction_id = ?", {_blob(*query.id)});
+  if (query.id) where.where("transaction_id = ?", {_blob(*query.id)}, true);
   if (query.id_prefix && !query.id_prefix->empty()) {
     // A range on the unique index: from the prefix up to the next prefix of its length.
     std::string upper = *query.id_prefix;
@@ -184,9 +192,16 @@ bool build_search(const TransactionQuery &query, int64_t stuck_before_us, const 
     _side("pairs WHERE kind = " + std::to_string(kStitch) + " AND name = ? AND value = ?",
           {_blob(pair.name), _blob(pair.value)}, &where);
   }
-  sql->count = "SELECT count(*) FROM (SELECT 1 FROM transactions" + where.count_text() + " LIMIT " +
-               std::to_string(kTotalCap + 1) + ")";
+  // Without a selective condition the count walks rows and checks each: it looks at the latest
+  // kCountWindow transactions at most, and says truncated when older ones were not looked at.
+  sql->count = "SELECT count(*) FROM (SELECT 1 FROM transactions" + where.text() +
+               (where.selective() ? std::string()
+                                  : std::string(where.text().empty() ? " WHERE " : " AND ") +
+                                        "id > (SELECT max(id) FROM transactions) - " +
+                                        std::to_string(kCountWindow)) +
+               " LIMIT " + std::to_string(kTotalCap + 1) + ")";
   sql->count_values = where.values();
+  sql->windowed = !where.selective();
 
   const std::string key = query.sort_by_duration ? "(end_us - start_us)" : "start_us";
   const char *direction = query.ascending ? " ASC" : " DESC";
@@ -199,8 +214,11 @@ bool build_search(const TransactionQuery &query, int64_t stuck_before_us, const 
     where.where("(" + key + ", id) " + (query.ascending ? ">" : "<") + " (?, ?)",
                 {_int(sort_value), _int(id)});
   }
+  // A selective condition's rows are few: sorted after they are found, instead of walking the
+  // order's index past every row that fails the condition.
   sql->page = std::string("SELECT ") + kSummaryColumns + " FROM transactions" + where.text() +
-              " ORDER BY " + key + direction + ", id" + direction + " LIMIT " +
+              " ORDER BY " + (where.selective() ? "+" : "") + key + direction + ", id" + direction +
+              " LIMIT " +
               std::to_string(static_cast<uint64_t>(std::min<uint32_t>(query.limit, kMaxLimit)) + 1);
   sql->page_values = where.values();
   return true;

@@ -45,6 +45,11 @@ class Statement {
   void bind_blob(int index, const void *data, size_t size) {
     sqlite3_bind_blob64(stmt_, index, size != 0 ? data : "", size, SQLITE_TRANSIENT);
   }
+  // Without a copy: the bytes must stay as they are until the statement is reset or rebound
+  // (the writer's batch outlives its statements' steps).
+  void bind_blob_in_place(int index, const void *data, size_t size) {
+    sqlite3_bind_blob64(stmt_, index, size != 0 ? data : "", size, SQLITE_STATIC);
+  }
   void bind_blob(int index, const std::string &bytes) {
     bind_blob(index, bytes.data(), bytes.size());
   }

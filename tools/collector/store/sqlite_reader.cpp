@@ -529,13 +529,13 @@ ReadStatus SqliteReader::search_now(const TransactionQuery &query, Json *answer,
   SearchSql sql;
   const int64_t stuck_before = _now_us() - static_cast<int64_t>(settings_.stuck_after * 1e6);
   bool probe_failed = false;
-  const DenseProbe dense = [&](const std::string &condition,
+  const DenseProbe dense = [&](const std::string &probe_from,
                                const std::vector<SearchSql::Value> &values) {
     Statement probe;
     std::string ignored;
     if (!probe.prepare(db_,
-                       "SELECT count(*) FROM (SELECT 1 FROM transactions WHERE " + condition +
-                           " LIMIT " + std::to_string(kDenseRows) + ")",
+                       "SELECT count(*) FROM (SELECT 1 " + probe_from + " LIMIT " +
+                           std::to_string(kDenseRows) + ")",
                        &ignored)) {
       probe_failed = true;
       return false;
@@ -579,8 +579,21 @@ ReadStatus SqliteReader::search_now(const TransactionQuery &query, Json *answer,
   }
   Json &out = *answer;
   out = Json::object();
+  bool unseen = false;  // transactions older than the count's window exist
+  if (sql.windowed && counted <= kTotalCap) {
+    Statement older;
+    if (!older.prepare(db_,
+                       "SELECT (SELECT min(id) FROM transactions) <= "
+                       "(SELECT max(id) FROM transactions) - " +
+                           std::to_string(kCountWindow),
+                       error) ||
+        older.step() != SQLITE_ROW) {
+      return failed(error), ReadStatus::kFailed;
+    }
+    unseen = older.column_int(0) != 0;
+  }
   out["total"] = std::min(counted, kTotalCap);
-  out["truncated"] = counted > kTotalCap;
+  out["truncated"] = counted > kTotalCap || unseen;
   out["next"] = next;
   out["transactions"] = std::move(transactions);
   return ReadStatus::kOk;

@@ -305,9 +305,13 @@ bool TransactionWriter::write_messages(const MessageBatch &batch, std::string *e
     insert_event_.bind_int(5, static_cast<int64_t>(item.connection));
     insert_event_.bind_int(6, static_cast<int64_t>(item.stream_offset));
     insert_event_.bind_int(7, message.type);
-    if (!fields.hlink.empty()) insert_event_.bind_blob(8, fields.hlink.data(), fields.hlink.size());
-    if (!fields.vlink.empty()) insert_event_.bind_blob(9, fields.vlink.data(), fields.vlink.size());
-    insert_event_.bind_blob(10, batch.data(item), item.size);
+    if (!fields.hlink.empty()) {
+      insert_event_.bind_blob_in_place(8, fields.hlink.data(), fields.hlink.size());
+    }
+    if (!fields.vlink.empty()) {
+      insert_event_.bind_blob_in_place(9, fields.vlink.data(), fields.vlink.size());
+    }
+    insert_event_.bind_blob_in_place(10, batch.data(item), item.size);
     if (insert_event_.step() != SQLITE_DONE) return failed();
     for (const PairView &pair : event_pairs) pairs.emplace_back(txn, pair);
   }
@@ -324,8 +328,8 @@ bool TransactionWriter::write_messages(const MessageBatch &batch, std::string *e
   for (const auto &pair : pairs) {
     insert_pair_.reset();
     insert_pair_.bind_int(1, pair.second.kind);
-    insert_pair_.bind_blob(2, pair.second.name.data(), pair.second.name.size());
-    insert_pair_.bind_blob(3, pair.second.value.data(), pair.second.value.size());
+    insert_pair_.bind_blob_in_place(2, pair.second.name.data(), pair.second.name.size());
+    insert_pair_.bind_blob_in_place(3, pair.second.value.data(), pair.second.value.size());
     insert_pair_.bind_int(4, pair.first);
     if (insert_pair_.step() != SQLITE_DONE) return failed();
   }
@@ -344,7 +348,9 @@ bool TransactionWriter::write_messages(const MessageBatch &batch, std::string *e
     statement.reset();
     int column = 1;
     statement.bind_int(column++, delta.id);
-    if (delta.fresh) statement.bind_blob(column++, entry.first.data(), entry.first.size());
+    if (delta.fresh) {
+      statement.bind_blob_in_place(column++, entry.first.data(), entry.first.size());
+    }
     for (int64_t value : {delta.start_us, delta.end_us, delta.events, delta.blocked, delta.calls,
                           delta.finished, delta.decided, delta.decided_us}) {
       statement.bind_int(column++, value);
